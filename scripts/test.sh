@@ -1,0 +1,20 @@
+#!/bin/sh
+# Builds the plug-in twice (release, and ASan+UBSan) and runs every test.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/deps.sh
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+build() {
+  dir="$1"; shift
+  cmake -S . -B "$dir" -DCALVORINE_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+  (cd "$dir" && ctest --output-on-failure -j "$JOBS")
+}
+
+echo "== release build =="
+build build/release -DCMAKE_BUILD_TYPE=Release
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_SANITIZE=ON
+echo "All tests passed."

@@ -4,6 +4,7 @@
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -11,7 +12,9 @@
 
 namespace {
 
-bool isOn(const float* port) { return *port > 0.5f; }
+bool isOn(const float* port) {
+  return *port > 0.5f;
+}
 
 // (type + 0.5) truncated toward zero; NaN or out-of-int32 sums select 0.
 // Selector 3 plays recipe 4: recipe 3 is kept in the table but not offered.
@@ -24,10 +27,15 @@ std::int32_t pickupSelector(float type) {
   return sel == 3 ? 4 : sel;
 }
 
-// Instantiation context.
+// Instantiation context. A rate that is not a positive finite number (in
+// double and in its float copy) would only yield NaN designs: refuse it.
 LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_rate,
-                            const char* /*bundle_path*/,
-                            const LV2_Feature* const* /*features*/) {
+                            const char* /*bundle_path*/, const LV2_Feature* const* /*features*/) {
+  const float rateF = static_cast<float>(sample_rate);
+  if (!(sample_rate > 0.0) || !std::isfinite(sample_rate) || !(rateF > 0.0f) ||
+      !std::isfinite(rateF)) {
+    return nullptr;
+  }
   auto* p = new (std::nothrow) UtilPlugin();
   if (p == nullptr) {
     return nullptr;
@@ -45,10 +53,13 @@ LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_
   p->boostRate = 0.0;
   p->boostDb = -1.0f;
   std::fill(std::begin(p->ports), std::end(p->ports), nullptr);
-  p->sampleRateF = static_cast<float>(sample_rate);
+  p->sampleRateF = rateF;
   p->humHz = 60.0f;
+  p->levelDb = 0.0f;
+  p->lowpassInBand = false;
+  p->boostPeakOn = false;
 
-  humDesignInitial(p->hum, sample_rate);
+  humDesignInitial(p->hum, p->humCount, sample_rate);
   p->sampleRate = sample_rate;
   return p;
 }
@@ -59,6 +70,12 @@ void util_connect_port(LV2_Handle instance, std::uint32_t port, void* data_locat
   if (port < kPortCount) {
     p->ports[port] = static_cast<float*>(data_location);
   }
+}
+
+// A non-finite control never reaches a design or the output: the stage keeps
+// what it last applied (its neutral value before any finite one).
+float finiteOr(float value, float fallback) {
+  return std::isfinite(value) ? value : fallback;
 }
 
 // Audio class: the only loop. Controls are read once, designs refreshed at
@@ -77,7 +94,8 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
     return;
   }
 
-  float levelGain = dbToGain(*ports[kPortLevelDb]);
+  p->levelDb = finiteOr(*ports[kPortLevelDb], p->levelDb);
+  float levelGain = dbToGain(p->levelDb);
   if (isOn(ports[kPortInvert])) {
     levelGain = -levelGain;
   }
@@ -86,24 +104,34 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
 
   const float* hum50 = ports[kPortHum50Hz];
   const float mainsHz = (hum50 != nullptr && *hum50 > 0.5f) ? 50.0f : 60.0f;
-  humRefresh(p->hum, p->humHz, mainsHz, p->sampleRateF);
+  humRefresh(p->hum, p->humHz, p->humCount, mainsHz, p->sampleRateF);
 
   const bool pickupOn = isOn(ports[kPortPickupOn]);
   const bool boostOn = isOn(ports[kPortBoostOn]);
+  PickupVoicer& voicer = p->voicer;
   if (pickupOn) {
-    p->voicer.prepare(static_cast<double>(p->sampleRateF),
-                      pickupSelector(*ports[kPortPickupType]), *ports[kPortPickupAmount]);
+    const bool designed = voicer.lastRate != 0.0;
+    const float amount = finiteOr(*ports[kPortPickupAmount], designed ? voicer.lastAmount : 0.0f);
+    voicer.prepare(static_cast<double>(p->sampleRateF), pickupSelector(*ports[kPortPickupType]),
+                   amount);
   }
   if (boostOn) {
-    boostRefresh(p->boost, p->boostGain, p->boostRate, p->boostDb, p->sampleRateF,
-                 *ports[kPortBoostDb]);
+    const bool designed = p->boostRate != 0.0;
+    const float d = finiteOr(*ports[kPortBoostDb], designed ? p->boostDb : 0.0f);
+    boostRefresh(p->boost, p->boostGain, p->boostRate, p->boostDb, p->boostPeakOn, p->sampleRateF,
+                 d);
   }
 
   const float* lpPort = ports[kPortLowpassAmount];
-  const float t = (lpPort != nullptr) ? std::min(std::max(0.0f, *lpPort), 1.0f) : 0.0f;
-  lowpassRefresh(p->lowpass, p->lowpassAmount, p->lowpassMix, p->sampleRate, t);
+  float t = 0.0f;
+  if (lpPort != nullptr) {
+    t = std::isfinite(*lpPort) ? std::min(std::max(0.0f, *lpPort), 1.0f) : p->lowpassAmount;
+  }
+  lowpassRefresh(p->lowpass, p->lowpassAmount, p->lowpassMix, p->lowpassInBand, p->sampleRate, t);
 
-  const bool lowpassOn = p->lowpassAmount > 0.0f;
+  const bool lowpassOn = p->lowpassAmount > 0.0f && p->lowpassInBand;
+  const bool boostPeak = boostOn && p->boostPeakOn;
+  const std::int32_t humCount = p->humCount;
   const float mix = p->lowpassMix;
   const float boostGain = p->boostGain;
   for (std::uint32_t i = 0; i < sample_count; ++i) {
@@ -112,26 +140,46 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
       x = lowpassProcess(p->lowpass, mix, x);
     }
     if (humOn) {
-      x = humProcess(p->hum, x);
+      x = humProcess(p->hum, humCount, x);
     }
     if (pickupOn) {
-      x = p->voicer.process(x);
+      x = voicer.process(x);
     }
     if (boostOn) {
-      const float y = static_cast<float>(p->boost.process(static_cast<double>(x)));
+      const float y = boostPeak ? static_cast<float>(p->boost.process(static_cast<double>(x))) : x;
       out[i] = (y * boostGain) * levelGain;
     } else {
       out[i] = x * levelGain;
     }
   }
+
+  // Drop state a non-finite sample left behind, so the next block is clean.
+  if (lowpassOn) {
+    p->lowpass.clearIfNotFinite();
+  }
+  if (humOn) {
+    for (std::int32_t k = 0; k < humCount; ++k) {
+      p->hum[k].clearIfNotFinite();
+    }
+  }
+  if (pickupOn) {
+    for (std::int32_t k = 0; k < voicer.count; ++k) {
+      voicer.sections[k].clearIfNotFinite();
+    }
+  }
+  if (boostPeak) {
+    p->boost.clearIfNotFinite();
+  }
 }
 
 // Instantiation context.
-void util_cleanup(LV2_Handle instance) { delete static_cast<UtilPlugin*>(instance); }
+void util_cleanup(LV2_Handle instance) {
+  delete static_cast<UtilPlugin*>(instance);
+}
 
 const LV2_Descriptor s_lv2_descriptor = {
-    CALVORINE_UTILITY_URI, util_instantiate, util_connect_port, nullptr, util_run,
-    nullptr,               util_cleanup,     nullptr,
+    CALVORINE_UTILITY_URI, util_instantiate, util_connect_port, nullptr, util_run, nullptr,
+    util_cleanup,          nullptr,
 };
 
 }  // namespace

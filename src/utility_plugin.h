@@ -2,6 +2,8 @@
 // pointers and the sample rate. Plain data; one allocation per instance.
 #pragma once
 
+#include <cstdint>
+
 #include "dsp/biquad.h"
 #include "dsp/pickup_voicer.h"
 #include "dsp/stages.h"
@@ -21,4 +23,9 @@ struct UtilPlugin {
   float* ports[kPortCount];
   float sampleRateF;
   float humHz;
+  // Guards added after the fields above, whose order stays as it was.
+  float levelDb;          // last finite level_db applied
+  std::int32_t humCount;  // hum sections below Nyquist
+  bool lowpassInBand;     // low-pass corner below Nyquist
+  bool boostPeakOn;       // 250 Hz peak below Nyquist
 };

@@ -2,8 +2,7 @@
 
 #include <cmath>
 
-void Biquad::store(double rb0, double rb1, double rb2, double ra0, double ra1,
-                   double ra2) {
+void Biquad::store(double rb0, double rb1, double rb2, double ra0, double ra1, double ra2) {
   b0 = rb0 / ra0;
   b1 = rb1 / ra0;
   b2 = rb2 / ra0;
@@ -24,24 +23,23 @@ void Biquad::designLowpass(double c, double alpha) {
 }
 
 void Biquad::designPeak(double c, double alpha, double A) {
-  store(1.0 + alpha * A, -2.0 * c, 1.0 - alpha * A, 1.0 + alpha / A, -2.0 * c,
-        1.0 - alpha / A);
+  store(1.0 + alpha * A, -2.0 * c, 1.0 - alpha * A, 1.0 + alpha / A, -2.0 * c, 1.0 - alpha / A);
 }
 
 void Biquad::designLowShelf(double c, double A, double beta) {
   const double ap1 = A + 1.0;
   const double am1 = A - 1.0;
-  store(A * ((ap1 - am1 * c) + beta), (2.0 * A) * (am1 - ap1 * c),
-        A * ((ap1 - am1 * c) - beta), (ap1 + am1 * c) + beta,
-        -2.0 * (am1 + ap1 * c), (ap1 + am1 * c) - beta);
+  store(A * ((ap1 - am1 * c) + beta), (2.0 * A) * (am1 - ap1 * c), A * ((ap1 - am1 * c) - beta),
+        (ap1 + am1 * c) + beta, -2.0 * (am1 + ap1 * c), (ap1 + am1 * c) - beta);
 }
 
 void Biquad::designHighShelf(double c, double A, double beta) {
   const double ap1 = A + 1.0;
   const double am1 = A - 1.0;
-  store(A * ((ap1 + am1 * c) + beta), (-2.0 * A) * (am1 + ap1 * c),
-        A * ((ap1 + am1 * c) - beta), (ap1 - am1 * c) + beta,
-        2.0 * (am1 - ap1 * c), (ap1 - am1 * c) - beta);
+  store(A * ((ap1 + am1 * c) + beta), (-2.0 * A) * (am1 + ap1 * c), A * ((ap1 + am1 * c) - beta),
+        (ap1 - am1 * c) + beta, 2.0 * (am1 - ap1 * c), (ap1 - am1 * c) - beta);
 }
 
-float dbToGain(float d) { return std::exp((d * 0.05f) * 2.3025851f); }
+float dbToGain(float d) {
+  return std::exp((d * 0.05f) * 2.3025851f);
+}

@@ -2,6 +2,8 @@
 // coefficients and state, plus the cookbook designs that all stages share.
 #pragma once
 
+#include <cmath>
+
 struct Biquad {
   double b0;
   double b1;
@@ -25,6 +27,14 @@ struct Biquad {
     z2 = 0.0;
   }
 
+  // One NaN or infinity at the input would otherwise stay in the state for
+  // good; finite state is left untouched.
+  void clearIfNotFinite() {
+    if (!std::isfinite(z1) || !std::isfinite(z2)) {
+      clearState();
+    }
+  }
+
   // Each design writes the five normalised coefficients and leaves z1/z2
   // alone, so a redesign carries the state over. c = cos w0; alpha and beta
   // are formed by the caller from sin w0.
@@ -35,8 +45,7 @@ struct Biquad {
   void designHighShelf(double c, double A, double beta);
 
  private:
-  void store(double rb0, double rb1, double rb2, double ra0, double ra1,
-             double ra2);
+  void store(double rb0, double rb1, double rb2, double ra0, double ra1, double ra2);
 };
 
 // Decibels to linear amplitude, entirely in float.

@@ -70,7 +70,9 @@ void PickupVoicer::prepare(double sampleRate, std::int32_t type, float amount) {
   const Recipe& r = recipe(type);
   count = 0;
   for (const Stage& s : r.stages) {
-    if (s.kind == StageKind::None) {
+    // An empty slot, or a band at or above Nyquist (nothing to act on, and
+    // its design would be unstable), uses no section.
+    if (s.kind == StageKind::None || s.freq >= 0.5 * sampleRate) {
       continue;
     }
     const double g = s.gainDb * static_cast<double>(amount);

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <new>
 
+#include "dsp/cascade.h"
+
 namespace {
 
 bool isOn(const float* port) {
@@ -25,6 +27,115 @@ std::int32_t pickupSelector(float type) {
     sel = static_cast<std::int32_t>(s);
   }
   return sel == 3 ? 4 : sel;
+}
+
+// What a block runs, fixed at block start.
+struct Block {
+  bool lowpassOn;
+  bool humOn;
+  bool pickupOn;
+  bool boostOn;
+  bool boostPeak;  // boost on and its 250 Hz peak below Nyquist
+  float levelGain;
+};
+
+// Below this block size the pipeline's fill and drain cost more than it saves.
+constexpr std::uint32_t kPipelineMinBlock = 16;
+
+// The chain, one sample at a time: the readable definition of the output.
+// The pipelined cascade must match it bit for bit.
+void processStraight(UtilPlugin& p, const Block& b, const float* in, float* out, std::uint32_t n) {
+  if (!b.lowpassOn && !b.humOn && !b.pickupOn && !b.boostOn) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      out[i] = in[i] * b.levelGain;
+    }
+    return;
+  }
+  const float mix = p.lowpassMix;
+  const float boostGain = p.boostGain;
+  const float levelGain = b.levelGain;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    float x = in[i];
+    if (b.lowpassOn) {
+      x = lowpassProcess(p.lowpass, mix, x);
+    }
+    if (b.humOn) {
+      x = humProcess(p.hum, p.humCount, x);
+    }
+    if (b.pickupOn) {
+      x = p.voicer.process(x);
+    }
+    if (b.boostOn) {
+      const float y = b.boostPeak ? static_cast<float>(p.boost.process(static_cast<double>(x))) : x;
+      out[i] = (y * boostGain) * levelGain;
+    } else {
+      out[i] = x * levelGain;
+    }
+  }
+}
+
+// The block's running sections as one cascade, with each stage's gain on the
+// section it follows. False when the straightforward path is the better fit:
+// fewer than two sections, or a boost whose peak is out of band (its flat
+// gain would need a second product after the previous stage's gain).
+bool buildPlan(UtilPlugin& p, const Block& b, CascadePlan& plan) {
+  if (b.boostOn && !b.boostPeak) {
+    return false;
+  }
+  std::int32_t n = 0;
+  auto add = [&](Biquad& s) {
+    plan.sections[n] = &s;
+    plan.gains[n] = 1.0f;
+    ++n;
+  };
+  plan.inputGain = 1.0f;
+  plan.lowpassFirst = b.lowpassOn;
+  plan.lowpassMix = p.lowpassMix;
+  if (b.lowpassOn) {
+    add(p.lowpass);
+  }
+  if (b.humOn) {
+    for (std::int32_t k = 0; k < p.humCount; ++k) {
+      add(p.hum[k]);
+    }
+  }
+  if (b.pickupOn) {
+    for (std::int32_t k = 0; k < p.voicer.count; ++k) {
+      add(p.voicer.sections[k]);
+    }
+    // The voicer's gain follows its last section, or whatever came before it.
+    if (n > 0) {
+      plan.gains[n - 1] = p.voicer.gain;
+    } else {
+      plan.inputGain = p.voicer.gain;
+    }
+  }
+  if (b.boostPeak) {
+    add(p.boost);
+    plan.gains[n - 1] = p.boostGain;
+  }
+  plan.count = n;
+  return n >= 2;
+}
+
+// Drop state a non-finite sample left behind, so the next block is clean.
+void clearNonFiniteState(UtilPlugin& p, const Block& b) {
+  if (b.lowpassOn) {
+    p.lowpass.clearIfNotFinite();
+  }
+  if (b.humOn) {
+    for (std::int32_t k = 0; k < p.humCount; ++k) {
+      p.hum[k].clearIfNotFinite();
+    }
+  }
+  if (b.pickupOn) {
+    for (std::int32_t k = 0; k < p.voicer.count; ++k) {
+      p.voicer.sections[k].clearIfNotFinite();
+    }
+  }
+  if (b.boostPeak) {
+    p.boost.clearIfNotFinite();
+  }
 }
 
 // Instantiation context. A rate that is not a positive finite number (in
@@ -59,6 +170,11 @@ LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_
   p->lowpassInBand = false;
   p->boostPeakOn = false;
 
+#if CALVORINE_PIPELINE
+  p->kernel = bestCascadeKernel();
+#else
+  p->kernel = CascadeKernel::Reference;
+#endif
   humDesignInitial(p->hum, p->humCount, sample_rate);
   p->sampleRate = sample_rate;
   return p;
@@ -129,47 +245,22 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   }
   lowpassRefresh(p->lowpass, p->lowpassAmount, p->lowpassMix, p->lowpassInBand, p->sampleRate, t);
 
-  const bool lowpassOn = p->lowpassAmount > 0.0f && p->lowpassInBand;
-  const bool boostPeak = boostOn && p->boostPeakOn;
-  const std::int32_t humCount = p->humCount;
-  const float mix = p->lowpassMix;
-  const float boostGain = p->boostGain;
-  for (std::uint32_t i = 0; i < sample_count; ++i) {
-    float x = in[i];
-    if (lowpassOn) {
-      x = lowpassProcess(p->lowpass, mix, x);
-    }
-    if (humOn) {
-      x = humProcess(p->hum, humCount, x);
-    }
-    if (pickupOn) {
-      x = voicer.process(x);
-    }
-    if (boostOn) {
-      const float y = boostPeak ? static_cast<float>(p->boost.process(static_cast<double>(x))) : x;
-      out[i] = (y * boostGain) * levelGain;
-    } else {
-      out[i] = x * levelGain;
-    }
-  }
+  Block b;
+  b.lowpassOn = p->lowpassAmount > 0.0f && p->lowpassInBand;
+  b.humOn = humOn;
+  b.pickupOn = pickupOn;
+  b.boostOn = boostOn;
+  b.boostPeak = boostOn && p->boostPeakOn;
+  b.levelGain = levelGain;
 
-  // Drop state a non-finite sample left behind, so the next block is clean.
-  if (lowpassOn) {
-    p->lowpass.clearIfNotFinite();
+  CascadePlan plan;
+  if (sample_count >= kPipelineMinBlock && p->kernel != CascadeKernel::Reference &&
+      buildPlan(*p, b, plan)) {
+    runCascade(p->kernel, plan, in, out, sample_count, levelGain);
+  } else {
+    processStraight(*p, b, in, out, sample_count);
   }
-  if (humOn) {
-    for (std::int32_t k = 0; k < humCount; ++k) {
-      p->hum[k].clearIfNotFinite();
-    }
-  }
-  if (pickupOn) {
-    for (std::int32_t k = 0; k < voicer.count; ++k) {
-      voicer.sections[k].clearIfNotFinite();
-    }
-  }
-  if (boostPeak) {
-    p->boost.clearIfNotFinite();
-  }
+  clearNonFiniteState(*p, b);
 }
 
 // Instantiation context.

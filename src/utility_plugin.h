@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "dsp/biquad.h"
+#include "dsp/cascade.h"
 #include "dsp/pickup_voicer.h"
 #include "dsp/stages.h"
 #include "ports.h"
@@ -28,4 +29,5 @@ struct UtilPlugin {
   std::int32_t humCount;  // hum sections below Nyquist
   bool lowpassInBand;     // low-pass corner below Nyquist
   bool boostPeakOn;       // 250 Hz peak below Nyquist
+  CascadeKernel kernel;   // pipelined kernel picked for this CPU
 };

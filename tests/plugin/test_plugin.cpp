@@ -216,6 +216,7 @@ TEST_F(PluginTest, AnyBlockingInOrOutOfPlaceMatchesOneBlockAtEveryRate) {
     allStagesOn(whole);
     const std::vector<float> ref = whole.process(in, static_cast<std::uint32_t>(in.size()));
     EXPECT_FALSE(sameBits(ref, in));
+    EXPECT_TRUE(std::all_of(ref.begin(), ref.end(), [](float y) { return std::isfinite(y); }));
 
     PluginInstance split(module, rate);
     allStagesOn(split);

@@ -62,7 +62,9 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
   }
 
   VD B0[NV], B1[NV], B2[NV], A1[NV], A2[NV], Z1[NV], Z2[NV], J[NV], X[NV];
-  VF G[NV], R[NV], Rp[NV];
+  VF G[NV], R[NV];
+  constexpr std::size_t H = D > 1 ? static_cast<std::size_t>(D - 1) : 1;
+  VF Rh[H][NV];  // outputs of the last D - 1 steps, newest first
   for (std::size_t v = 0; v < NV; ++v) {
     B0[v] = I::load(cb0 + v * L);
     B1[v] = I::load(cb1 + v * L);
@@ -74,7 +76,9 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
     J[v] = I::load(cj + v * L);
     X[v] = I::set1(0.0);
     G[v] = I::loadF(cg + v * L);
-    Rp[v] = I::set1F(0.0f);
+    for (auto& h : Rh) {
+      h[v] = I::set1F(0.0f);
+    }
   }
   const VF mixv = I::set1F(plan.lowpassMix);
   const float inGain = plan.inputGain;
@@ -127,18 +131,20 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
     }
     const double x0 =
         (t + 1 < nn) ? static_cast<double>(in[static_cast<std::size_t>(t + 1)] * inGain) : 0.0;
-    if (D == 1) {
-      for (std::size_t v = NV - 1; v > 0; --v) {
-        X[v] = I::toD(R[v - 1]);
-      }
-      X[0] = I::shiftIn(I::toD(R[NV - 1]), x0);
-    } else {
-      for (std::size_t v = NV - 1; v > 0; --v) {
-        X[v] = I::toD(Rp[v - 1]);
-      }
-      X[0] = I::shiftIn(I::toD(Rp[NV - 1]), x0);
+    // Hand-over: section j + 1 takes what section j produced D - 1 steps ago.
+    const VF* src = (D == 1) ? R : Rh[H - 1];
+    for (std::size_t v = NV - 1; v > 0; --v) {
+      X[v] = I::toD(src[v - 1]);
+    }
+    X[0] = I::shiftIn(I::toD(src[NV - 1]), x0);
+    for (std::size_t h = H - 1; D > 1 && h > 0; --h) {
       for (std::size_t v = 0; v < NV; ++v) {
-        Rp[v] = R[v];
+        Rh[h][v] = Rh[h - 1][v];
+      }
+    }
+    if (D > 1) {
+      for (std::size_t v = 0; v < NV; ++v) {
+        Rh[0][v] = R[v];
       }
     }
   };

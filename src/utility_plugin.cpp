@@ -241,7 +241,8 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   const float* lpPort = ports[kPortLowpassAmount];
   float t = 0.0f;
   if (lpPort != nullptr) {
-    t = std::isfinite(*lpPort) ? std::min(std::max(0.0f, *lpPort), 1.0f) : p->lowpassAmount;
+    const float v = *lpPort;  // each control is read once per block
+    t = std::isfinite(v) ? std::min(std::max(0.0f, v), 1.0f) : p->lowpassAmount;
   }
   lowpassRefresh(p->lowpass, p->lowpassAmount, p->lowpassMix, p->lowpassInBand, p->sampleRate, t);
 

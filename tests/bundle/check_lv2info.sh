@@ -9,9 +9,11 @@ command -v lv2info >/dev/null 2>&1 || {
   echo "lv2info not found: install the Debian package lilv-utils (scripts/deps.sh)" >&2
   exit 1
 }
-# lilv reports every non-bundle entry of the build folder on stderr: drop it.
+# lilv reports every non-bundle entry of the build folder on stderr: show it
+# only when lv2info fails.
 info=$(lv2info "$uri" 2>/dev/null) || {
   echo "lv2info could not find $uri on LV2_PATH=${LV2_PATH:-}" >&2
+  lv2info "$uri" >/dev/null || true
   exit 1
 }
 fail() {

@@ -1,0 +1,76 @@
+#!/bin/sh
+# Performance figures. Installs the peer plug-ins, builds the module twice (the
+# pipelined cascade as shipped, and the straightforward per-sample path with
+# -DCALVORINE_PIPELINE=OFF as the reference), runs the three benchmarks and
+# prints their tables. About ten minutes on two cores; --quick takes one.
+#
+#   scripts/bench.sh [--quick] [--plugin=NAME=PATH]...
+#
+# Extra --plugin modules (another build, say) are timed beside the two.
+# Everything printed is kept in build/bench-results/.
+set -eu
+cd "$(dirname "$0")/.."
+
+quick=0
+extra=""
+for a in "$@"; do
+  case "$a" in
+    --quick) quick=1 ;;
+    --plugin=*) extra="$extra $a" ;;
+    *) echo "usage: scripts/bench.sh [--quick] [--plugin=NAME=PATH]..." >&2; exit 2 ;;
+  esac
+done
+
+sh scripts/deps.sh
+sh benchmarks/install_peers.sh
+
+configure() {
+  dir="$1"; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCALVORINE_WERROR=ON \
+    -DCALVORINE_BENCHMARKS=ON -DCALVORINE_TESTS=OFF "$@" >/dev/null
+  cmake --build "$dir" -j 2 >/dev/null
+}
+echo "== building build/bench-release (pipelined) and build/bench-reference (per-sample path)"
+configure build/bench-release -DCALVORINE_PIPELINE=ON
+configure build/bench-reference -DCALVORINE_PIPELINE=OFF
+
+so=calvorine_utility.lv2/calvorine_utility.so
+plugins="--plugin=pipelined=build/bench-release/$so --plugin=reference=build/bench-reference/$so$extra"
+res=build/bench-results
+mkdir -p "$res"
+if [ "$quick" = 1 ]; then
+  gb="--benchmark_repetitions=3 --benchmark_min_time=0.05"
+  peers="--rounds=7 --samples=65536"
+  cg="--quick"
+else
+  gb="--benchmark_repetitions=5 --benchmark_min_time=0.2"
+  peers="--rounds=15"
+  cg=""
+fi
+
+# run NAME COMMAND...: shows the output as it comes and keeps it; stops on failure.
+run() {
+  name="$1"; shift
+  { rc=0; "$@" 2>&1 || rc=$?; echo "$rc" >"$res/$name.rc"; } | tee "$res/$name.txt"
+  if [ "$(cat "$res/$name.rc")" != 0 ]; then
+    echo "bench.sh: $name failed" >&2
+    exit 1
+  fi
+}
+
+# shellcheck disable=SC2086  # the option lists split on purpose
+run bench_plugin build/bench-release/benchmarks/bench_plugin $plugins $gb \
+  --benchmark_out="$res/bench_plugin.json" --benchmark_out_format=json
+# shellcheck disable=SC2086
+run bench_peers build/bench-release/benchmarks/bench_peers $plugins $peers
+# shellcheck disable=SC2086
+run callgrind sh benchmarks/callgrind.sh $cg build/bench-release $plugins
+
+echo
+echo "======================== summary ========================"
+echo "commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD -- src 2>/dev/null || echo ' (src modified)'), $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo "cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+sed -n '/^== summary/,$p' "$res/bench_plugin.txt"
+echo
+sed -n '/^== block/,$p' "$res/bench_peers.txt"
+cat "$res/callgrind.txt"

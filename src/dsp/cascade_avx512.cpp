@@ -3,6 +3,7 @@
 #if defined(__GNUC__) && !defined(__clang__)
 // GCC 12's own AVX-512 headers trip this warning (their "undefined" vectors).
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #define CASCADE_ISA_NS cascade_avx512
 #include "dsp/cascade_dispatch.h"

@@ -65,6 +65,13 @@ inline Biquad textbookLowpass(double fc, double q, double fs) {
   return b;
 }
 
+// A peak or shelf designed with A = 1: a pass-through section, up to the one
+// ulp the quotient b2/a0 and the product a2*(1/a0) may differ by.
+inline bool isIdentityDesign(const Biquad& b) {
+  return b.b0 == 1.0 && b.b1 == b.a1 &&
+         std::fabs(b.b2 - b.a2) <= std::fabs(std::nextafter(b.a2, 2.0) - b.a2);
+}
+
 // Largest difference in dB between two sections over 0..Nyquist.
 inline double maxDifferenceDb(const Biquad& a, const Biquad& b, double fs) {
   double worst = 0.0;

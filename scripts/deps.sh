@@ -5,6 +5,11 @@ set -eu
 PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1-dev
   libgtest-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
   python3 python3-numpy python3-soundfile"
+# Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
+# and matplotlib for scripts/plot_responses.sh.
+HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour
+  python3-matplotlib"
+PKGS="$PKGS $HOST_PKGS"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
@@ -13,5 +18,8 @@ done
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO="sudo"
 echo "Installing:$missing"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing >/dev/null
+# env passes DEBIAN_FRONTEND through sudo (jackd2 asks a debconf question);
+# the lock timeout waits for another apt or dpkg run instead of failing.
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq \
+  --no-install-recommends $missing >/dev/null

@@ -1,0 +1,569 @@
+"""Host matrix: the built bundle run in real LV2 hosts, each output compared
+with utility_host on the same input and controls.
+
+Usage: host_matrix.py BUNDLE_DIR UTILITY_HOST WORKDIR [CHECK...]
+Checks: lv2apply lv2file lv2proc ffmpeg jalv ardour presets (default: all).
+Each line printed is one comparison: host, rate, case, PASS/FAIL and what was
+found. A host that is missing or fails to start is a FAIL.
+"""
+import glob
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from hostlib import (ALL_ON_50, ALL_ON_60, DEFAULTS, OPTIONAL, RATES, SYMBOLS, URI,  # noqa: E402
+                     Failure, Processes, differs_from, first_difference, log_tail, main,
+                     read_wav, reference, require, run, same_bits, test_signal, wait_for,
+                     write_wav)
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SECONDS = 1.5
+
+
+def setting_for(rate):
+    """Each rate gets a different whole-chain setting; both have every stage on."""
+    return ("all stages, 50 Hz", ALL_ON_50) if rate == 44100 else ("all stages, 60 Hz", ALL_ON_60)
+
+
+def make_input(ctx, rate, seconds=SECONDS, name=None):
+    path = ctx.path(name or "in%d.wav" % rate)
+    x = test_signal(rate, seconds)
+    write_wav(path, x, rate)
+    return path, x
+
+
+def compare_file(ctx, host, rate, case, out_path, want):
+    got = read_wav(out_path, rate=rate, channels=1)[:, 0]
+    ok, detail = same_bits(got, want)
+    ctx.record(host, rate, case, ok, detail)
+
+
+# ---- lv2apply: one frame per run() call, every port connected.
+def check_lv2apply(ctx):
+    require("lv2apply")
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        for case, controls in (setting_for(rate), ("bundle defaults (no -c)", {})):
+            out = ctx.path("lv2apply_%d_%d.wav" % (rate, len(controls)))
+            cmd = ["lv2apply", "-i", inp, "-o", out]
+            for sym, val in controls.items():
+                cmd += ["-c", sym, repr(val)]
+            run(cmd + [URI], ctx)
+            want = reference(ctx, inp, ctx.path("ref_%d_%d.wav" % (rate, len(controls))),
+                             controls or DEFAULTS)
+            if not controls:
+                # Defaults must leave the signal untouched: enabled on, level 0 dB, all off.
+                ok, detail = same_bits(want, x)
+                ctx.record("utilhost", rate, "bundle defaults are an exact copy", ok, detail)
+            compare_file(ctx, "lv2apply", rate, case + ", 1 frame/run", out, want)
+
+
+# ---- lv2file: fixed block sizes, last block padded.
+def check_lv2file(ctx):
+    require("lv2file")
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        case, controls = setting_for(rate)
+        want = reference(ctx, inp, ctx.path("ref_%d.wav" % rate), controls)
+        for block in (1, 64, 4096):
+            out = ctx.path("lv2file_%d_%d.wav" % (rate, block))
+            # lv2file clamps its output to +-1 unless told not to; the
+            # plug-in's output is what is under test.
+            cmd = ["lv2file", "--ignore-clipping", "-b", str(block), "-i", inp, "-o", out]
+            for sym, val in controls.items():
+                cmd += ["-p", "%s:%r" % (sym, val)]
+            run(cmd + [URI], ctx)
+            compare_file(ctx, "lv2file", rate, "%s, block %d" % (case, block), out, want)
+
+
+# ---- lv2proc: leaves connectionOptional ports unconnected unless they are set.
+def check_lv2proc(ctx):
+    require("lv2proc")
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        case, controls = setting_for(rate)
+        for label, unconnected in (("ports 10-12 unconnected", OPTIONAL),
+                                   ("ports 10-12 set", ())):
+            out = ctx.path("lv2proc_%d_%d.wav" % (rate, len(unconnected)))
+            cmd = ["lv2proc", "-n", "333", "-i", inp, "-o", out]
+            for sym, val in controls.items():
+                if sym not in unconnected:
+                    cmd += ["-c", "%s:%r" % (sym, val)]
+            run(cmd + [URI], ctx)
+            # Unconnected, the low-pass blend is off and the hum bank at 60 Hz:
+            # the reference leaves the same ports unconnected (utility_host -u).
+            want = reference(ctx, inp, ctx.path("ref_%d_%d.wav" % (rate, len(unconnected))),
+                             controls, unconnected=unconnected)
+            compare_file(ctx, "lv2proc", rate, "%s, %s, block 333" % (case, label), out, want)
+
+
+# ---- ffmpeg: the lv2 filter processes in place, in the frame sizes it is given.
+def check_ffmpeg(ctx):
+    require("ffmpeg")
+    escaped_uri = URI.replace(":", "\\\\:")  # escaped for the filter graph, then the option
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        case, controls = setting_for(rate)
+        want = reference(ctx, inp, ctx.path("ref_%d.wav" % rate), controls)
+        for frame in (997, 61):
+            out = ctx.path("ffmpeg_%d_%d.wav" % (rate, frame))
+            ctl = "|".join("%s=%r" % kv for kv in controls.items())
+            graph = "asetnsamples=n=%d:p=0,lv2=p=%s:c=%s" % (frame, escaped_uri, ctl)
+            run(["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error", "-y", "-i", inp,
+                 "-af", graph, "-c:a", "pcm_f32le", out], ctx)
+            compare_file(ctx, "ffmpeg", rate, "%s, in place, %d-frame blocks" % (case, frame),
+                         out, want)
+
+
+# ---- jalv on a JACK dummy server.
+class Jack:
+    """A private JACK server (unique name, dummy driver, no real-time)."""
+
+    PERIOD = 256
+
+    def __init__(self, ctx, procs, rate, tag):
+        self.ctx = ctx
+        self.procs = procs
+        self.rate = rate
+        self.name = "calvorine-%d-%s-%d" % (os.getpid(), tag, rate)
+        self.env = dict(ctx.env, JACK_DEFAULT_SERVER=self.name, JACK_NO_AUDIO_RESERVATION="1",
+                        JACK_NO_START_SERVER="1")
+        self.log = ctx.path("jackd_%s_%d.log" % (tag, rate))
+        procs.start(["jackd", "-n", self.name, "--no-realtime", "--sync", "-t", "10000",
+                     "-d", "dummy", "-r", str(rate),
+                     "-p", str(self.PERIOD)], self.env, self.log)
+        try:
+            run(["jack_wait", "-s", self.name, "-w", "-t", "10"], ctx, timeout=15, env=self.env)
+        except Failure as e:
+            raise Failure("JACK server did not start: %s\n%s" % (e, log_tail(self.log))) from e
+
+    def ports(self, connections=False):
+        r = subprocess.run(["jack_lsp"] + (["-c"] if connections else []), env=self.env,
+                           capture_output=True, text=True, timeout=10)
+        return r.stdout
+
+    def jalv(self, client, controls=None):
+        """Starts jalv with its console on a pipe; returns the process once its
+        ports exist."""
+        cmd = ["jalv", "-x", "-n", client]
+        for sym, val in (controls or {}).items():
+            cmd += ["-c", "%s=%r" % (sym, val)]
+        log = self.ctx.path("jalv_%s_%d.log" % (client, self.rate))
+        p = self.procs.start(cmd + [URI], self.env, log, stdin=subprocess.PIPE, text=True)
+        try:
+            wait_for(lambda: "%s:out" % client in self.ports() or p.poll() is not None, 15,
+                     "jalv ports")
+        except Failure as e:
+            raise Failure("%s\n%s" % (e, log_tail(log))) from e
+        if p.poll() is not None:
+            raise Failure("jalv exited with %d:\n%s" % (p.returncode, log_tail(log)))
+        return p
+
+    def capture(self, clients, path):
+        """Routes the player through a copying instance ("src": the plug-in
+        with `enabled` off, a plain copy) to every client, and records src's
+        output followed by each client's output. Every connection exists
+        before playback starts, and each recorded port is connected the
+        ordinary way, so JACK runs src, then the clients, then the recorder
+        in every cycle: the recorded channels are sample-aligned and channel 0
+        is exactly what each client was given."""
+        self.jalv("src", {"enabled": 0.0})
+        p = self.procs.start(["jack_capture", "--manual-connections", "-c",
+                              str(1 + len(clients)), "-d", "120", "--daemon", path],
+                             self.env, self.ctx.path("capture_%d.log" % self.rate))
+        last = "jack_capture:input%d" % (1 + len(clients))
+        wait_for(lambda: last in self.ports(), 15, "jack_capture's ports")
+        pairs = [("src:out", "jack_capture:input1")]
+        for i, c in enumerate(clients):
+            pairs += [("src:out", "%s:in" % c), ("%s:out" % c, "jack_capture:input%d" % (i + 2))]
+        for a, b in pairs:
+            run(["jack_connect", a, b], self.ctx, timeout=10, env=self.env)
+        return p
+
+    def play(self, path):
+        return self.procs.start(["sndfile-jackplay", "--autoconnect=src:in", path], self.env,
+                                self.ctx.path("play_%d.log" % self.rate))
+
+    @staticmethod
+    def finish(player, recorder, timeout):
+        """Waits for the file to play out, then stops the recorder (SIGINT
+        makes jack_capture close its file properly)."""
+        try:
+            player.wait(timeout)
+        except subprocess.TimeoutExpired as e:
+            raise Failure("sndfile-jackplay did not finish in %d s" % timeout) from e
+        time.sleep(0.3)
+        recorder.send_signal(signal.SIGINT)
+        try:
+            recorder.wait(15)
+        except subprocess.TimeoutExpired as e:
+            raise Failure("jack_capture did not stop") from e
+
+
+def send(p, line):
+    p.stdin.write(line + "\n")
+    p.stdin.flush()
+
+
+def padded_input(ctx, rate, seconds, name):
+    """Half a second of silence on each side of the test signal, so that the
+    capture holds the whole signal and the plug-in sees only silence before."""
+    x = test_signal(rate, seconds)
+    pad = np.zeros(rate // 2, dtype=np.float32)
+    path = ctx.path(name)
+    write_wav(path, np.concatenate([pad, x, pad]), rate)
+    return path, x
+
+
+def find_signal(captured, x):
+    """Offset of the test signal inside a captured input channel, checked bit for bit."""
+    nz = np.nonzero(captured)[0]
+    if len(nz) == 0:
+        raise Failure("the capture holds no signal")
+    start = int(nz[0]) - int(np.nonzero(x)[0][0])
+    ok, detail = same_bits(captured[start:start + len(x)], x)
+    if not ok:
+        raise Failure("captured input is not the played signal: %s" % detail)
+    return start
+
+
+def check_jalv(ctx):
+    """A live level change, then `enabled` off and on again, sent through
+    jalv's console while the signal plays.
+
+    Alignment: the recorder takes the signal that jalv was given and jalv's
+    output in the same JACK cycle (see Jack.capture), so the two channels are
+    sample-aligned; the references are utility_host runs on the recorded
+    input channel itself.
+    The boundaries are found from the data: k1 is the first sample that
+    differs from the before-settings reference, k2 the first that then differs
+    from the after-settings reference (the `enabled` off block, whose output
+    must equal the input), k3 the first that then differs from the input (the
+    block processing resumes). Each must fall on a JACK period boundary,
+    because controls take effect at the start of a run() call. While disabled
+    the plug-in's state is frozen, so after k3 the output must equal
+    utility_host on the input with the disabled stretch cut out.
+    """
+    require("jackd", "jack_wait", "jack_lsp", "jack_capture", "sndfile-jackplay", "jalv")
+    seconds = 4.0
+    for rate in RATES:
+        case, before = setting_for(rate)
+        after = dict(before, level_db=before["level_db"] + 4.5)
+        path, x = padded_input(ctx, rate, seconds, "jalv_in_%d.wav" % rate)
+        cap = ctx.path("jalv_cap_%d.wav" % rate)
+        with Processes() as procs:
+            jack = Jack(ctx, procs, rate, "live")
+            p = jack.jalv("live", before)
+            recorder = jack.capture(["live"], cap)
+            player = jack.play(path)
+            # The player starts playing as soon as its port exists.
+            wait_for(lambda: "jackplay:" in jack.ports(), 15, "the player")
+            for delay, line in ((1.7, "level_db = %r" % after["level_db"]),
+                                (1.0, "enabled = 0"), (0.8, "enabled = 1")):
+                time.sleep(delay)
+                send(p, line)
+            jack.finish(player, recorder, seconds + 30)
+        data = read_wav(cap, rate=rate, channels=2)
+        cin, cout = data[:, 0].copy(), data[:, 1].copy()
+        start = find_signal(cin, x)
+        ref_in = ctx.path("jalv_capin_%d.wav" % rate)
+        write_wav(ref_in, cin, rate)
+        ref_a = reference(ctx, ref_in, ctx.path("jalv_ref_a_%d.wav" % rate), before)
+        ref_b = reference(ctx, ref_in, ctx.path("jalv_ref_b_%d.wav" % rate), after)
+
+        def boundary(k, what):
+            if k is None:
+                raise Failure("jalv %d Hz: no %s found in the capture" % (rate, what))
+            return k
+
+        # Before the signal the recorder's ports may not all be connected yet,
+        # and an unconnected port records +0 where the plug-in gives -0 (with
+        # invert on): there only the values are compared, from `start` the bits.
+        silent_ok = not np.any(cout[:start])
+        k1 = start + boundary(first_difference(cout[start:], ref_a[start:]), "level change")
+        k2 = k1 + boundary(first_difference(cout[k1:], ref_b[k1:]), "disable")
+        k3 = k2 + boundary(first_difference(cout[k2:], cin[k2:]), "re-enable")
+        end = start + len(x)
+        order_ok = start + Jack.PERIOD <= k1 < k2 < k3 < end - rate // 4
+        aligned = all(k % Jack.PERIOD == 0 for k in (k1, k2, k3))
+        ctx.record("jalv", rate, "%s before the change (%.2f s)" % (case, (k1 - start) / rate),
+                   order_ok and silent_ok, "bit-exact up to sample %d of the signal%s" % (
+                       k1 - start, "" if silent_ok else ", but not silent before the signal"))
+        ctx.record("jalv", rate, "level_db %+g -> %+g live (%.2f s)" % (
+            before["level_db"], after["level_db"], (k2 - k1) / rate), order_ok,
+            "bit-exact with the new setting from sample %d" % (k1 - start))
+        ctx.record("jalv", rate, "enabled = 0: exact copy (%.2f s)" % ((k3 - k2) / rate),
+                   order_ok, "out == in for samples %d..%d" % (k2 - start, k3 - start))
+        resumed = np.concatenate([cin[:k2], cin[k3:]])
+        cut_in = ctx.path("jalv_cut_%d.wav" % rate)
+        write_wav(cut_in, resumed, rate)
+        ref_c = reference(ctx, cut_in, ctx.path("jalv_ref_c_%d.wav" % rate), after)
+        ok, detail = same_bits(cout[k3:], ref_c[k2:])
+        ctx.record("jalv", rate, "enabled = 1: state resumes (%.2f s)" % ((len(cout) - k3) / rate),
+                   ok and order_ok, detail + " (reference: input without the disabled stretch)")
+        ctx.record("jalv", rate, "changes land on %d-frame run() boundaries" % Jack.PERIOD,
+                   aligned, "k1 %d, k2 %d, k3 %d" % (k1, k2, k3))
+        if not order_ok:
+            ctx.record("jalv", rate, "event order", False,
+                       "signal %d..%d, k1 %d, k2 %d, k3 %d: a change came too early or late "
+                       "(machine too slow?)" % (start, end, k1, k2, k3))
+
+
+# ---- Ardour 7, headless.
+ARDOUR_RETRIES = 3
+
+
+def ardour_env(ctx):
+    # Ardour keeps its configuration and caches under XDG folders: give it
+    # private ones, so a user's Ardour setup is neither read nor changed.
+    env = dict(ctx.env)
+    for var in ("XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME"):
+        env[var] = ctx.path("ardour_home", var.lower())
+        os.makedirs(env[var], exist_ok=True)
+    return env
+
+
+def ardour_attempts(what, attempt, check):
+    """Ardour 7.3's tools sometimes crash while shutting down, after their
+    work is done. Judge a run by its files, and retry a bounded number of
+    times when they are missing or incomplete."""
+    notes = []
+    for i in range(1, ARDOUR_RETRIES + 1):
+        rc, log = attempt()
+        problem = check()
+        if problem is None:
+            if rc != 0:
+                notes.append("exit %d after complete output (shutdown crash), accepted" % rc)
+            return notes
+        notes.append("attempt %d: exit %d, %s" % (i, rc, problem))
+        print("ardour: %s attempt %d failed: %s\n%s" % (what, i, problem, log[-2000:]), flush=True)
+    raise Failure("%s failed %d times: %s" % (what, ARDOUR_RETRIES, "; ".join(notes)))
+
+
+def run_rc(cmd, env, timeout):
+    try:
+        r = subprocess.run(cmd, env=env, timeout=timeout, stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, errors="replace")
+        return r.returncode, r.stdout
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode(errors="replace") if isinstance(e.stdout, bytes) else (e.stdout or "")
+        return -1, out + "\n(timed out)"
+
+
+def check_ardour(ctx):
+    """A mono track with the plug-in. Snapshot `processed` (track with one
+    output, so the master's left channel carries it at unity: bit-exact),
+    `bypass` (the plug-in switched off with Ardour's bypass, which drives the
+    `enabled` port: an exact copy), and `stereo` (the usual two-output track:
+    Ardour's mono-to-stereo panner puts the track at -3 dB on each side)."""
+    require("ardour7-lua", "ardour7-export")
+    env = ardour_env(ctx)
+    for rate in RATES:
+        case, controls = setting_for(rate)
+        folder = ctx.path("ardour_%d" % rate)
+        name = "matrix"
+        values = [repr(controls[s]) for s in SYMBOLS[:-1]]
+
+        def create():
+            shutil.rmtree(folder, ignore_errors=True)
+            # Controls go through the environment: luasession would take a
+            # negative value on its command line for an option.
+            return run_rc(["ardour7-lua", os.path.join(HERE, "ardour_session.lua"), folder, name,
+                           str(rate), "2.0"], dict(env, CALVORINE_CONTROLS=" ".join(values)), 120)
+
+        def created():
+            files = [os.path.join(folder, s + ".ardour") for s in (name, "bypass", "stereo")]
+            if not all(os.path.isfile(f) for f in files):
+                return "session snapshots missing"
+            if take_file() is None:
+                return "no recorded take"
+            return None
+
+        def take_file():
+            takes = glob.glob(os.path.join(folder, "interchange", "*", "audiofiles", "*.wav"))
+            return takes[0] if len(takes) == 1 else None
+
+        notes = ardour_attempts("session %d Hz" % rate, create, created)
+        # Put the test signal into the placeholder take, at the take's length.
+        take = take_file()
+        length = len(read_wav(take, rate=rate, channels=1))
+        signal = test_signal(rate, 1.0)
+        pad = rate // 4
+        if length < len(signal) + 2 * pad:
+            raise Failure("Ardour take of %d samples is too short" % length)
+        x = np.zeros(length, dtype=np.float32)
+        x[pad:pad + len(signal)] = signal
+        write_wav(take, x, rate)
+        inp = ctx.path("ardour_in_%d.wav" % rate)
+        write_wav(inp, x, rate)
+        want = reference(ctx, inp, ctx.path("ardour_ref_%d.wav" % rate), controls)
+
+        exported = {}
+        for snap in (name, "bypass", "stereo"):
+            out = ctx.path("ardour_%s_%d.wav" % (snap, rate))
+
+            def export(snap=snap, out=out):
+                if os.path.exists(out):
+                    os.remove(out)
+                return run_rc(["ardour7-export", "-b", "float", "-o", out, folder, snap], env, 120)
+
+            def exported_ok(out=out):
+                if not os.path.isfile(out):
+                    return "no export file"
+                try:
+                    got = read_wav(out, rate=rate, channels=2)
+                except Exception as e:  # an unfinished header reads as an error
+                    return "unreadable export: %s" % e
+                if len(got) != length:
+                    return "export of %d samples, expected %d" % (len(got), length)
+                return None
+
+            notes += ardour_attempts("export %s %d Hz" % (snap, rate), export, exported_ok)
+            exported[snap] = read_wav(out, rate=rate, channels=2)
+
+        left, right = exported[name][:, 0], exported[name][:, 1]
+        # Ardour sums every track into the master bus, and 0 + -0 is +0: the
+        # plug-in's -0 samples (silence with invert on) arrive as +0. Zeros
+        # are compared by value, every other sample bit for bit.
+        zero = want == 0
+        flipped = int(np.count_nonzero(zero & (left.view(np.uint32) != want.view(np.uint32))))
+        ok, detail = same_bits(np.where(zero, want, left), want)
+        ok = ok and not np.any(left[zero]) and not np.any(right)
+        detail += ", -0 read as +0 in %d silent samples, right channel %s" % (
+            flipped, "silent" if not np.any(right) else "NOT silent")
+        ctx.record("ardour", rate, case + ", mono-out track, master L", ok, detail)
+
+        ok, detail = same_bits(exported["bypass"][:, 0], x)
+        ctx.record("ardour", rate, "bypass (drives `enabled`): exact copy", ok, detail)
+
+        # The panner applies -3 dB as a float gain, so this cannot be bit for
+        # bit. Tolerance: relative 2^-22 of the reference times 10^(-3/20),
+        # room for rounding the gain to float and rounding the product.
+        g = 10.0 ** (-3.0 / 20.0)
+        expect = want.astype(np.float64) * g
+        worst = 0.0
+        for ch in (0, 1):
+            err = np.abs(exported["stereo"][:, ch].astype(np.float64) - expect)
+            scale = np.maximum(np.abs(expect), np.finfo(np.float32).tiny)
+            worst = max(worst, float(np.max(err / scale)))
+        ok = worst <= 2.0 ** -22
+        ctx.record("ardour", rate, case + ", stereo track (-3 dB pan law)", ok,
+                   "both sides = reference x 10^(-3/20) within relative %.2g "
+                   "(tolerance 2^-22 = %.2g)" % (worst, 2.0 ** -22))
+        for n in notes:
+            print("ardour %d Hz: %s" % (rate, n))
+
+
+# ---- Presets: lv2file -P and jalv, against the preset's values set by hand.
+def read_presets(ctx):
+    """Presets as a host sees them: parsed from the bundle with sordi."""
+    require("sordi")
+    out = run(["sordi", "-i", "turtle", "-o", "ntriples",
+               "file://" + os.path.join(ctx.bundle, "presets.ttl")], ctx)
+    triples = [m.groups() for m in re.finditer(r'^(\S+) <([^>]+)> (.+) \.$', out, re.M)]
+    pset = "http://lv2plug.in/ns/ext/presets#"
+    lv2 = "http://lv2plug.in/ns/lv2core#"
+    rdf_type = "http://www.w3.org/1999/02/22-rdf-syntax-ns#type"
+    label = "http://www.w3.org/2000/01/rdf-schema#label"
+
+    def objects(subject, pred):
+        return [o for s, p, o in triples if s == subject and p == pred]
+
+    def literal(o):
+        return re.match(r'^"(.*)"', o).group(1)
+
+    presets = []
+    for s, p, o in triples:
+        if p == rdf_type and o == "<%sPreset>" % pset:
+            values = {}
+            for port in objects(s, lv2 + "port"):
+                sym = literal(objects(port, lv2 + "symbol")[0])
+                values[sym] = float(literal(objects(port, pset + "value")[0]))
+            presets.append((s.strip("<>"), literal(objects(s, label)[0]), values))
+    return sorted(presets)
+
+
+def check_presets(ctx):
+    require("lv2file", "lv2_validate")
+    presets = read_presets(ctx)
+    ttl = [os.path.join(ctx.bundle, f) for f in sorted(os.listdir(ctx.bundle)) if f.endswith(".ttl")]
+    out = run(["lv2_validate"] + ttl, ctx)
+    ctx.record("lv2_valid", 0, "bundle with presets.ttl", "presets.ttl" in " ".join(ttl),
+               out.strip().splitlines()[-1] if out.strip() else "no output")
+    listed = run(["lv2file", "-L", URI], ctx)
+    settable = set(SYMBOLS) - {"enabled"}
+    for uri, label, values in presets:
+        ok = set(values) == settable and ("Preset: %s" % label) in listed
+        ctx.record("presets", 0, label, ok,
+                   "listed by lilv, sets %s" % ("every control but enabled" if set(values) ==
+                                                 settable else sorted(values)))
+    if len(presets) < 8:
+        ctx.record("presets", 0, "count", False, "%d presets, expected at least 8" % len(presets))
+
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        plain = reference(ctx, inp, ctx.path("ref_defaults_%d.wav" % rate), DEFAULTS)
+        for i, (uri, label, values) in enumerate(presets):
+            want = reference(ctx, inp, ctx.path("ref_p%d_%d.wav" % (i, rate)),
+                             dict(DEFAULTS, **values))
+            out = ctx.path("lv2file_p%d_%d.wav" % (i, rate))
+            run(["lv2file", "--ignore-clipping", "-b", "256", "-P", label, "-i", inp, "-o", out,
+                 URI], ctx)
+            ok, detail = same_bits(read_wav(out, rate=rate, channels=1)[:, 0], want)
+            if not differs_from(want, plain):
+                ok, detail = False, "the preset sounds like the defaults: nothing to tell it by"
+            ctx.record("lv2file", rate, "-P \"%s\"" % label, ok, detail)
+
+    # jalv: one instance per preset on one JACK server, each loading its
+    # preset through the console before the signal arrives.
+    require("jackd", "jack_wait", "jack_lsp", "jack_capture", "sndfile-jackplay", "jalv",
+            "jack_connect")
+    rate = 48000
+    seconds = 1.5
+    path, x = padded_input(ctx, rate, seconds, "presets_jalv_in.wav")
+    cap = ctx.path("presets_jalv_cap.wav")
+    clients = ["p%d" % i for i in range(len(presets))]
+    with Processes() as procs:
+        jack = Jack(ctx, procs, rate, "presets")
+        for client, (uri, label, values) in zip(clients, presets):
+            p = jack.jalv(client)
+            send(p, "presets")
+            send(p, "preset " + uri)
+        time.sleep(0.5)
+        recorder = jack.capture(clients, cap)
+        jack.finish(jack.play(path), recorder, seconds + 30)
+    data = read_wav(cap, rate=rate, channels=1 + len(clients))
+    ref_in = ctx.path("presets_capin.wav")
+    write_wav(ref_in, data[:, 0], rate)
+    plain = reference(ctx, ref_in, ctx.path("presets_jplain.wav"), DEFAULTS)
+    start = find_signal(data[:, 0], x)
+    for i, (uri, label, values) in enumerate(presets):
+        cout = data[:, 1 + i].copy()
+        want = reference(ctx, ref_in, ctx.path("presets_jref_%d.wav" % i), dict(DEFAULTS, **values))
+        # Bits from the signal on; before it, silence (see check_jalv).
+        ok, detail = same_bits(cout[start:], want[start:])
+        ok = ok and not np.any(cout[:start])
+        if not differs_from(want, plain):
+            ok, detail = False, "the preset sounds like the defaults: nothing to tell it by"
+        ctx.record("jalv", rate, "preset \"%s\"" % label, ok, detail)
+
+
+CHECKS = {
+    "lv2apply": check_lv2apply,
+    "lv2file": check_lv2file,
+    "lv2proc": check_lv2proc,
+    "ffmpeg": check_ffmpeg,
+    "jalv": check_jalv,
+    "ardour": check_ardour,
+    "presets": check_presets,
+}
+
+if __name__ == "__main__":
+    sys.exit(main(CHECKS))

@@ -204,7 +204,7 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
 
   const float* enabled = ports[kPortEnabled];
   if (enabled != nullptr && *enabled <= 0.5f) {
-    if (in != out) {
+    if (in != out && sample_count > 0) {
       std::memcpy(out, in, sample_count * sizeof(float));
     }
     return;

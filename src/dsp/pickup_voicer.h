@@ -40,10 +40,11 @@ class PickupVoicer {
 
   void reset();
 
+  // Initial values make the first prepare() with a non-zero rate design.
   Biquad sections[kMaxSections];
-  std::int32_t count;
-  float gain;
-  double lastRate;
-  std::int32_t lastType;
-  float lastAmount;
+  std::int32_t count = 0;
+  float gain = 1.0f;
+  double lastRate = 0.0;
+  std::int32_t lastType = -1;
+  float lastAmount = -1.0f;
 };

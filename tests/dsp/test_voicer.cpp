@@ -19,7 +19,7 @@ constexpr double kFs = 48000.0;
 
 PickupVoicer makeVoicer() {
   PickupVoicer v;
-  std::memset(&v, 0, sizeof v);
+  std::memset(static_cast<void*>(&v), 0, sizeof v);  // zero the padding for byte compares
   v.reset();
   return v;
 }

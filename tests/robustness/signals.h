@@ -1,0 +1,69 @@
+// Deterministic test signals and checks shared by the robustness tests.
+// The generator is a plain xorshift so that sequences (and the digests
+// built from them) do not depend on the standard library's distributions.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+class Xorshift {
+ public:
+  explicit Xorshift(std::uint64_t seed) : s_(seed != 0 ? seed : 0x9e3779b97f4a7c15ull) {}
+  std::uint64_t next() {
+    s_ ^= s_ << 13;
+    s_ ^= s_ >> 7;
+    s_ ^= s_ << 17;
+    return s_;
+  }
+  // Uniform in [-1, 1), 24 random bits.
+  float uniform() {
+    return static_cast<float>(static_cast<std::int32_t>(next() >> 40) - (1 << 23)) *
+           (1.0f / 8388608.0f);
+  }
+  std::uint32_t below(std::uint32_t n) { return static_cast<std::uint32_t>(next() % n); }
+
+ private:
+  std::uint64_t s_;
+};
+
+inline std::vector<float> noiseBlock(std::size_t n, std::uint64_t seed, float amp = 1.0f) {
+  Xorshift rng(seed);
+  std::vector<float> v(n);
+  for (float& x : v) {
+    x = amp * rng.uniform();
+  }
+  return v;
+}
+
+inline std::vector<float> sineBlock(std::size_t n, double freq, double rate, float amp = 1.0f,
+                                    std::size_t start = 0) {
+  std::vector<float> v(n);
+  const double w = 2.0 * 3.141592653589793 * freq / rate;
+  for (std::size_t i = 0; i < n; ++i) {
+    v[i] = amp * static_cast<float>(std::sin(w * static_cast<double>(start + i)));
+  }
+  return v;
+}
+
+inline bool allFinite(const float* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(p[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+inline float peakAbs(const float* p, std::size_t n) {
+  float m = 0.0f;
+  for (std::size_t i = 0; i < n; ++i) {
+    m = std::fabs(p[i]) > m ? std::fabs(p[i]) : m;
+  }
+  return m;
+}
+
+inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}

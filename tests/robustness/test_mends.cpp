@@ -1,0 +1,421 @@
+// What a live rig can throw at the plug-in: non-finite samples and control
+// values, sample rates low enough to put sections at or above Nyquist, and
+// sample rates no host should pass to instantiate.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "dsp/biquad.h"
+#include "dsp/pickup_voicer.h"
+#include "dsp/stages.h"
+#include "plugin_loader.h"
+#include "signals.h"
+
+namespace {
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+float negativeNaN() {
+  return -kNaN;
+}
+float signallingNaN() {
+  const std::uint32_t bits = 0x7fa00001u;
+  float f = 0.0f;
+  std::memcpy(&f, &bits, sizeof f);
+  return f;
+}
+
+class Robustness : public ::testing::Test {
+ protected:
+  PluginModule module;
+};
+
+// ---------------------------------------------------------------------------
+// One non-finite sample at the input of a running stage.
+
+enum class Stage { Lowpass, Hum, Voicer, Boost, All };
+const char* const kStageNames[] = {"Lowpass", "Hum", "Voicer", "Boost", "All"};
+
+void switchStage(PluginInstance& inst, Stage s, bool on) {
+  const bool all = s == Stage::All;
+  if (all || s == Stage::Lowpass) {
+    inst.control(kPortLowpassAmount) = on ? 0.2f : 0.0f;  // mix 0.8: dry and wet both matter
+  }
+  if (all || s == Stage::Hum) {
+    inst.control(kPortHumOn) = on ? 1.0f : 0.0f;
+  }
+  if (all || s == Stage::Voicer) {
+    inst.control(kPortPickupType) = 1.0f;  // five sections
+    inst.control(kPortPickupOn) = on ? 1.0f : 0.0f;
+  }
+  if (all || s == Stage::Boost) {
+    inst.control(kPortBoostDb) = 9.0f;
+    inst.control(kPortBoostOn) = on ? 1.0f : 0.0f;
+  }
+}
+
+constexpr std::uint32_t kBlock = 256;
+constexpr std::size_t kBlocks = 10;
+constexpr std::size_t kPoisonedBlock = 1;
+
+// Runs blocks [first, kBlocks) of `in`; the stage is off in block `offBlock`.
+std::vector<float> runFrom(PluginInstance& inst, Stage s, const std::vector<float>& in,
+                           std::size_t first, std::size_t offBlock) {
+  std::vector<float> out((kBlocks - first) * kBlock);
+  for (std::size_t b = first; b < kBlocks; ++b) {
+    switchStage(inst, s, b != offBlock);
+    inst.run(in.data() + b * kBlock, out.data() + (b - first) * kBlock, kBlock);
+  }
+  return out;
+}
+
+using BadSampleParam = std::tuple<Stage, int, std::uint32_t>;
+class NonFiniteSample : public Robustness, public ::testing::WithParamInterface<BadSampleParam> {};
+
+// The block that carries the bad sample may go non-finite from that sample
+// on; every later block with finite input must be finite, whether the stage
+// stayed on or was switched off and on again. The section state the sample
+// poisoned is all that is dropped: from the next block the output is the
+// one of a fresh instance fed the same blocks.
+TEST_P(NonFiniteSample, NextBlockIsCleanAndMatchesAFreshInstance) {
+  const Stage stage = std::get<0>(GetParam());
+  const float bad = std::get<1>(GetParam()) == 0   ? kNaN
+                    : std::get<1>(GetParam()) == 1 ? kInf
+                                                   : -kInf;
+  const std::uint32_t pos = std::get<2>(GetParam());
+
+  std::vector<float> in = noiseBlock(kBlocks * kBlock, 11, 0.7f);
+  in[kPoisonedBlock * kBlock + pos] = bad;
+
+  for (const std::size_t offBlock : {std::size_t{kBlocks}, kPoisonedBlock + 1}) {
+    SCOPED_TRACE(offBlock == kBlocks ? "stage stays on" : "stage off and on after the bad block");
+    PluginInstance poisoned(module, 48000.0);
+    ASSERT_TRUE(poisoned.ok());
+    const std::vector<float> out = runFrom(poisoned, stage, in, 0, offBlock);
+
+    EXPECT_TRUE(allFinite(out.data(), kPoisonedBlock * kBlock + pos))
+        << "output went non-finite before the bad sample arrived";
+    const std::size_t next = (kPoisonedBlock + 1) * kBlock;
+    for (std::size_t i = next; i < out.size(); ++i) {
+      ASSERT_TRUE(std::isfinite(out[i])) << "sample " << i << " of a later block is " << out[i];
+    }
+
+    PluginInstance fresh(module, 48000.0);
+    const std::vector<float> ref = runFrom(fresh, stage, in, kPoisonedBlock + 1, offBlock);
+    EXPECT_TRUE(sameBits(
+        std::vector<float>(out.begin() + static_cast<std::ptrdiff_t>(next), out.end()), ref));
+  }
+}
+
+std::string badSampleName(const ::testing::TestParamInfo<BadSampleParam>& p) {
+  static const char* const kBad[] = {"NaN", "PosInf", "NegInf"};
+  return std::string(kStageNames[static_cast<int>(std::get<0>(p.param))]) + "_" +
+         kBad[std::get<1>(p.param)] + "_at" + std::to_string(std::get<2>(p.param));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryStage, NonFiniteSample,
+                         ::testing::Combine(::testing::Values(Stage::Lowpass, Stage::Hum,
+                                                              Stage::Voicer, Stage::Boost,
+                                                              Stage::All),
+                                            ::testing::Values(0, 1, 2),
+                                            ::testing::Values(0u, 100u, kBlock - 1)),
+                         badSampleName);
+
+// ---------------------------------------------------------------------------
+// Non-finite control values keep what was last applied.
+
+struct ControlCase {
+  const char* name;
+  PortIndex port;
+  float neutral;  // what the stage acts as before any finite value
+  float first;
+  float second;
+};
+
+// Runs one block per entry of `values`, written to `port`, with every stage
+// on. From block 4 the recipe changes, so a kept amount must carry over to a
+// redesign, and the boost is off for block 5.
+std::vector<float> runControlSequence(const PluginModule& module, PortIndex port,
+                                      const std::vector<float>& values) {
+  PluginInstance inst(module, 44100.0);
+  inst.control(kPortHumOn) = 1.0f;
+  inst.control(kPortPickupOn) = 1.0f;
+  inst.control(kPortPickupType) = 1.0f;
+  inst.control(kPortPickupAmount) = 0.9f;
+  inst.control(kPortBoostOn) = 1.0f;
+  inst.control(kPortBoostDb) = 4.0f;
+  inst.control(kPortLowpassAmount) = 0.4f;
+  inst.control(kPortLevelDb) = -2.0f;
+  constexpr std::uint32_t kLen = 300;
+  const std::vector<float> in = noiseBlock(values.size() * kLen, 5, 0.5f);
+  std::vector<float> out(in.size());
+  for (std::size_t b = 0; b < values.size(); ++b) {
+    inst.control(port) = values[b];
+    if (b >= 4) {
+      inst.control(kPortPickupType) = 2.0f;
+    }
+    inst.control(kPortBoostOn) = b == 5 ? 0.0f : 1.0f;
+    inst.run(in.data() + b * kLen, out.data() + b * kLen, kLen);
+  }
+  return out;
+}
+
+class NonFiniteControl : public Robustness, public ::testing::WithParamInterface<ControlCase> {};
+
+TEST_P(NonFiniteControl, KeepsLastFiniteValueAndNeutralBeforeAny) {
+  const ControlCase c = GetParam();
+  const float n = c.neutral;
+  const float a = c.first;
+  const float b = c.second;
+  // What the control does once it is a number again must not depend on
+  // anything it saw while it was not.
+  const std::vector<float> expected = runControlSequence(module, c.port, {n, n, a, a, a, a, a, b});
+  for (const float bad : {kNaN, negativeNaN(), signallingNaN(), kInf, -kInf}) {
+    SCOPED_TRACE(bad);
+    const std::vector<float> got =
+        runControlSequence(module, c.port, {bad, bad, a, bad, bad, bad, -bad, b});
+    EXPECT_TRUE(allFinite(got.data(), got.size()));
+    EXPECT_TRUE(sameBits(got, expected));
+  }
+}
+
+std::string controlName(const ::testing::TestParamInfo<ControlCase>& p) {
+  return p.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LevelAmountBoostLowpass, NonFiniteControl,
+    ::testing::Values(ControlCase{"level_db", kPortLevelDb, 0.0f, 6.0f, -9.0f},
+                      ControlCase{"pickup_amount", kPortPickupAmount, 0.0f, 0.7f, 1.6f},
+                      ControlCase{"boost_db", kPortBoostDb, 0.0f, 12.0f, -5.0f},
+                      ControlCase{"lowpass_amount", kPortLowpassAmount, 0.0f, 0.6f, 0.15f}),
+    controlName);
+
+// The plainest case spelled out: a NaN level on a fresh instance is 0 dB.
+TEST_F(Robustness, NaNLevelOnAFreshInstanceIsUnity) {
+  PluginInstance inst(module, 48000.0);
+  inst.control(kPortLevelDb) = kNaN;
+  const std::vector<float> in = noiseBlock(512, 3);
+  EXPECT_TRUE(sameBits(inst.process(in, 128), in));
+  inst.control(kPortInvert) = 1.0f;
+  const std::vector<float> out = inst.process(in, 128);
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    ASSERT_EQ(out[i], -in[i]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Sample rates low enough to put design frequencies at or above Nyquist.
+
+bool stable(const Biquad& s) {
+  return std::fabs(s.a2) < 1.0 && std::fabs(s.a1) < 1.0 + s.a2;
+}
+
+TEST(LowRates, VoicerLeavesOutStagesAtOrAboveNyquist) {
+  // Stages strictly below half the rate, counted by hand from the recipes.
+  // At 8000 Hz the 4000 Hz shelf of recipes 0 and 3 sits exactly on Nyquist.
+  const std::int32_t at8000[PickupVoicer::kRecipeCount] = {1, 4, 2, 1, 3};
+  const std::int32_t at11025[PickupVoicer::kRecipeCount] = {3, 5, 3, 3, 4};
+  const std::int32_t at44100[PickupVoicer::kRecipeCount] = {3, 5, 4, 3, 5};
+  for (std::int32_t r = 0; r < PickupVoicer::kRecipeCount; ++r) {
+    for (const float amount : {0.0f, 1.0f}) {
+      PickupVoicer v{};
+      v.reset();
+      v.prepare(8000.0, r, amount);
+      EXPECT_EQ(v.count, at8000[r]) << "recipe " << r << " amount " << amount;
+      v.prepare(11025.0, r, amount);
+      EXPECT_EQ(v.count, at11025[r]) << "recipe " << r << " amount " << amount;
+      v.prepare(44100.0, r, amount);
+      EXPECT_EQ(v.count, at44100[r]) << "recipe " << r << " amount " << amount;
+    }
+  }
+}
+
+TEST(LowRates, HumBoostAndLowpassLeaveOutWhatIsBeyondNyquist) {
+  Biquad hum[kHumSections] = {};
+  std::int32_t count = -1;
+  humDesignInitial(hum, count, 600.0);  // 60..240 Hz below 300, 300 and 360 not
+  EXPECT_EQ(count, 4);
+  float humHz = 60.0f;
+  humRefresh(hum, humHz, count, 50.0f, 600.0f);  // 50..250 below, 300 on Nyquist
+  EXPECT_EQ(count, 5);
+  humRefresh(hum, humHz, count, 60.0f, 600.0f);
+  EXPECT_EQ(count, 4);
+  humDesignInitial(hum, count, 8000.0);
+  EXPECT_EQ(count, kHumSections);
+
+  for (const float rate : {500.0f, 501.0f}) {
+    Biquad boost{};
+    float gain = 1.0f;
+    double lastRate = 0.0;
+    float lastDb = -1.0f;
+    bool peakOn = true;
+    boostRefresh(boost, gain, lastRate, lastDb, peakOn, rate, 12.0f);
+    EXPECT_EQ(peakOn, rate > 500.0f) << rate;
+    EXPECT_EQ(gain, dbToGain(12.0f)) << "the flat gain applies either way";
+  }
+
+  // At 6000 Hz the corner (3300 - 1100 t) is below 3000 Hz only for t > 3/11.
+  for (const float t : {0.1f, 0.27f, 0.28f, 1.0f}) {
+    Biquad lp{};
+    float amount = 0.0f;
+    float mix = 0.0f;
+    bool inBand = false;
+    lowpassRefresh(lp, amount, mix, inBand, 6000.0, t);
+    EXPECT_EQ(inBand, t > 0.275f) << t;
+  }
+}
+
+// Rates just above twice a design frequency put that section right under
+// Nyquist, the hardest place for the cookbook formulas.
+TEST(LowRates, EveryDesignedSectionIsStable) {
+  const double rates[] = {8000,   8001,   9000,   9001,   9600,   9601,  10000,
+                          11025,  13600,  13601,  14000,  14001,  16000, 22050,
+                          44100., 48000., 96000., 192000, 384000, 768000};
+  for (const double rate : rates) {
+    for (std::int32_t r = 0; r < PickupVoicer::kRecipeCount; ++r) {
+      for (int step = 0; step <= 10; ++step) {
+        const float amount = -2.0f + 0.5f * static_cast<float>(step);
+        PickupVoicer v{};
+        v.reset();
+        v.prepare(rate, r, amount);
+        for (std::int32_t i = 0; i < v.count; ++i) {
+          EXPECT_TRUE(stable(v.sections[i]))
+              << "rate " << rate << " recipe " << r << " amount " << amount << " section " << i;
+        }
+      }
+    }
+    for (int step = 0; step <= 8; ++step) {
+      Biquad boost{};
+      float gain = 1.0f;
+      double lastRate = 0.0;
+      float lastDb = -1.0f;
+      bool peakOn = false;
+      boostRefresh(boost, gain, lastRate, lastDb, peakOn, static_cast<float>(rate),
+                   -24.0f + 6.0f * static_cast<float>(step));
+      EXPECT_TRUE(!peakOn || stable(boost)) << rate;
+    }
+    for (int step = 1; step <= 20; ++step) {
+      Biquad lp{};
+      float amount = 0.0f;
+      float mix = 0.0f;
+      bool inBand = false;
+      lowpassRefresh(lp, amount, mix, inBand, rate, 0.05f * static_cast<float>(step));
+      EXPECT_TRUE(!inBand || stable(lp)) << rate;
+    }
+    Biquad hum[kHumSections] = {};
+    std::int32_t count = 0;
+    float humHz = 60.0f;
+    humRefresh(hum, humHz, count, 50.0f, static_cast<float>(rate));
+    for (std::int32_t k = 0; k < count; ++k) {
+      EXPECT_TRUE(stable(hum[k])) << rate;
+    }
+  }
+}
+
+// Through the host: every recipe with every stage on stays bounded over
+// seconds of full-scale noise at the lowest common rates.
+TEST_F(Robustness, EveryRecipeStaysBoundedAtLowRates) {
+  for (const double rate : {8000.0, 11025.0}) {
+    for (int sel = 0; sel <= 4; ++sel) {
+      for (const float amount : {0.0f, 1.0f}) {
+        PluginInstance inst(module, rate);
+        inst.control(kPortLowpassAmount) = 0.5f;
+        inst.control(kPortHumOn) = 1.0f;
+        inst.control(kPortPickupOn) = 1.0f;
+        inst.control(kPortPickupType) = static_cast<float>(sel);
+        inst.control(kPortPickupAmount) = amount;
+        inst.control(kPortBoostOn) = 1.0f;
+        inst.control(kPortBoostDb) = 12.0f;
+        const std::vector<float> in =
+            noiseBlock(static_cast<std::size_t>(3.0 * rate), static_cast<std::uint64_t>(sel + 1));
+        const std::vector<float> out = inst.process(in, 256);
+        ASSERT_TRUE(allFinite(out.data(), out.size()))
+            << "rate " << rate << " selector " << sel << " amount " << amount;
+        // At most about +35 dB of gain here (resonance, voicing and the
+        // boost's 15 dB peak); an unstable section passes any bound in
+        // a few hundred milliseconds.
+        EXPECT_LT(peakAbs(out.data(), out.size()), 1000.0f)
+            << "rate " << rate << " selector " << sel << " amount " << amount;
+      }
+    }
+  }
+}
+
+// With its 250 Hz peak beyond Nyquist the boost is its flat gain alone.
+TEST_F(Robustness, BoostBelow500HzIsFlatGain) {
+  PluginInstance inst(module, 400.0);
+  inst.control(kPortBoostOn) = 1.0f;
+  inst.control(kPortBoostDb) = 12.0f;
+  const std::vector<float> in = noiseBlock(1000, 9);
+  const std::vector<float> out = inst.process(in, 100);
+  const float g = dbToGain(12.0f);
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    ASSERT_EQ(out[i], in[i] * g);
+  }
+}
+
+// At 6000 Hz a low-pass amount whose corner lies above 3000 Hz has nothing
+// to act on and leaves the signal alone; a larger amount brings it in.
+TEST_F(Robustness, LowpassOutOfBandPassesSignalUntouched) {
+  PluginInstance inst(module, 6000.0);
+  inst.control(kPortLowpassAmount) = 0.1f;
+  const std::vector<float> in = noiseBlock(3000, 4);
+  EXPECT_TRUE(sameBits(inst.process(in, 300), in));
+  inst.control(kPortLowpassAmount) = 1.0f;
+  const std::vector<float> out = inst.process(in, 300);
+  EXPECT_FALSE(sameBits(out, in));
+  EXPECT_TRUE(allFinite(out.data(), out.size()));
+  EXPECT_LT(peakAbs(out.data(), out.size()), 4.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Sample rates at instantiation.
+
+TEST_F(Robustness, InstantiateRefusesRatesThatAreNotPositiveFiniteFloats) {
+  const LV2_Descriptor* d = module.descriptor(0);
+  ASSERT_NE(d, nullptr);
+  const LV2_Feature* features[] = {nullptr};
+  const double bad[] = {0.0,
+                        -0.0,
+                        -48000.0,
+                        std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity(),
+                        std::numeric_limits<double>::quiet_NaN(),
+                        -std::numeric_limits<double>::quiet_NaN(),
+                        std::numeric_limits<double>::denorm_min(),
+                        1e-300,  // float copy 0
+                        1e39};   // float copy infinite
+  for (const double rate : bad) {
+    LV2_Handle h = d->instantiate(d, rate, "", features);
+    EXPECT_EQ(h, nullptr) << rate;
+    d->cleanup(h);
+  }
+}
+
+TEST_F(Robustness, TinyButValidRatesRunFinite) {
+  for (const double rate : {1.0, 100.0, 8000.0, 1e-30}) {
+    PluginInstance inst(module, rate);
+    ASSERT_TRUE(inst.ok()) << rate;
+    inst.control(kPortLowpassAmount) = 1.0f;
+    inst.control(kPortHumOn) = 1.0f;
+    inst.control(kPortPickupOn) = 1.0f;
+    inst.control(kPortBoostOn) = 1.0f;
+    inst.control(kPortBoostDb) = 24.0f;
+    inst.control(kPortLevelDb) = 24.0f;
+    for (int sel = 0; sel <= 4; ++sel) {
+      inst.control(kPortPickupType) = static_cast<float>(sel);
+      const std::vector<float> out = inst.process(noiseBlock(4096, 2), 512);
+      ASSERT_TRUE(allFinite(out.data(), out.size())) << rate << " selector " << sel;
+    }
+  }
+}
+
+}  // namespace

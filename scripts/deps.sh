@@ -7,7 +7,8 @@ PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1
   python3 python3-numpy python3-soundfile"
 # Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
 # and matplotlib for scripts/plot_responses.sh.
-HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour
+HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour ecasound
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   python3-matplotlib"
 PKGS="$PKGS $HOST_PKGS"
 missing=""

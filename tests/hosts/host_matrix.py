@@ -2,7 +2,8 @@
 with utility_host on the same input and controls.
 
 Usage: host_matrix.py BUNDLE_DIR UTILITY_HOST WORKDIR [CHECK...]
-Checks: lv2apply lv2file lv2proc ffmpeg jalv ardour presets (default: all).
+Checks: lv2apply lv2file lv2proc ffmpeg gstreamer ecasound jalv ardour presets
+(default: all).
 Each line printed is one comparison: host, rate, case, PASS/FAIL and what was
 found. A host that is missing or fails to start is a FAIL.
 """
@@ -120,6 +121,59 @@ def check_ffmpeg(ctx):
                  "-af", graph, "-c:a", "pcm_f32le", out], ctx)
             compare_file(ctx, "ffmpeg", rate, "%s, in place, %d-frame blocks" % (case, frame),
                          out, want)
+
+
+# ---- GStreamer and ecasound: both start toggles at 0, `enabled` included.
+GST_ELEMENT = "calvorine-audio-calvorine-suite-utility"  # the URI's host and path, dashed
+
+
+def check_gstreamer(ctx):
+    require("gst-launch-1.0")
+    # A private plug-in registry: the user's cache is neither read nor changed.
+    env = dict(ctx.env, GST_REGISTRY=ctx.path("gst-registry.bin"))
+
+    def launch(inp, out, controls):
+        props = []
+        for sym, val in controls.items():
+            name = sym.replace("_", "-")
+            if sym == "pickup_type":
+                props.append("%s=%d" % (name, int(val)))
+            elif sym in ("invert", "hum_on", "pickup_on", "boost_on", "hum_50hz", "enabled"):
+                props.append("%s=%s" % (name, "true" if val > 0.5 else "false"))
+            else:
+                props.append("%s=%r" % (name, val))
+        run(["gst-launch-1.0", "-q", "filesrc", "location=" + inp, "!", "wavparse", "!",
+             "audioconvert", "!", GST_ELEMENT] + props +
+            ["!", "audioconvert", "!", "audio/x-raw,format=F32LE", "!", "wavenc", "!",
+             "filesink", "location=" + out], ctx, env=env)
+
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        case, controls = setting_for(rate)
+        out = ctx.path("gst_%d.wav" % rate)
+        launch(inp, out, controls)
+        want = reference(ctx, inp, ctx.path("ref_%d.wav" % rate), controls)
+        compare_file(ctx, "gstreamer", rate, case + ", enabled=true", out, want)
+        # Without enabled=true the element keeps its toggles false: a plain copy.
+        out = ctx.path("gst_noenable_%d.wav" % rate)
+        launch(inp, out, {k: v for k, v in controls.items() if k != "enabled"})
+        compare_file(ctx, "gstreamer", rate, "enabled not set: passes the input through", out, x)
+
+
+def check_ecasound(ctx):
+    require("ecasound")
+    for rate in RATES:
+        inp, x = make_input(ctx, rate)
+        case, controls = setting_for(rate)
+        want = reference(ctx, inp, ctx.path("ref_%d.wav" % rate), controls)
+        for label, values, expect in (
+                (case + ", all 11 values given", [controls[s] for s in SYMBOLS], want),
+                # Values not listed are set to 0, enabled with them: a plain copy.
+                ("only 3 values: passes the input through", [controls[s] for s in SYMBOLS[:3]], x)):
+            out = ctx.path("eca_%d_%d.wav" % (rate, len(values)))
+            run(["ecasound", "-q", "-f:f32_le,1,%d" % rate, "-i", inp, "-o", out,
+                 "-elv2:%s,%s" % (URI, ",".join("%r" % v for v in values))], ctx)
+            compare_file(ctx, "ecasound", rate, label, out, expect)
 
 
 # ---- jalv on a JACK dummy server.
@@ -560,6 +614,8 @@ CHECKS = {
     "lv2file": check_lv2file,
     "lv2proc": check_lv2proc,
     "ffmpeg": check_ffmpeg,
+    "gstreamer": check_gstreamer,
+    "ecasound": check_ecasound,
     "jalv": check_jalv,
     "ardour": check_ardour,
     "presets": check_presets,

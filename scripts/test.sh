@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds the plug-in twice (release, and ASan+UBSan) and runs every test.
+# Builds the plug-in twice (release, and ASan+UBSan) and runs every test, then
+# gives the libFuzzer host target a bounded run.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/deps.sh
@@ -17,4 +18,7 @@ build build/release -DCMAKE_BUILD_TYPE=Release
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_SANITIZE=ON
+echo "== fuzz smoke run (clang, libFuzzer + ASan/UBSan, about a minute) =="
+CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_FUZZ=ON \
+  -DCALVORINE_TESTS=OFF
 echo "All tests passed."

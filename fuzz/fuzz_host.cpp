@@ -1,0 +1,394 @@
+// libFuzzer target: the input bytes are a script of host actions against one
+// instance, played through the LV2 descriptor.
+//
+// Script: one byte picks the sample rate (below 0xf0: from a table of real
+// and odd rates; otherwise the next eight bytes are the rate's bits). Then
+// actions until the bytes run out, each an opcode byte and its operands:
+//   set a control to any bit pattern, or to a value from a list of edge
+//   cases; connect or disconnect an optional port; run a block of any size
+//   (0 included), in place or not, with audio from the bytes (any bit
+//   pattern), noise, noise with one edge-case sample, or a constant; run a
+//   burst of clean blocks; put every control back into its declared range.
+//
+// Checks, besides what AddressSanitizer and UndefinedBehaviorSanitizer see
+// (every port is its own exact-size heap allocation, so a stray access is an
+// out-of-bounds report):
+//  - an invalid rate (not a positive finite double, or a float copy that is
+//    not one) gives no instance, a valid one gives an instance;
+//  - run never writes to `in` (out of place) nor to any control port;
+//  - a clean block (finite audio of sane size, every connected control
+//    within the range the bundle declares) gives finite output, whatever
+//    non-finite audio or control values came before;
+//  - absurd but finite values (audio beyond 1e6, a voicing amount or boost
+//    far outside any useful range) may leave finite filter state beyond the
+//    float range, whose output overflows until it decays. Once such a value
+//    has been seen the check above is off for that instance, and instead,
+//    at the end, every stage is run in range on clean noise and the output
+//    must be back to finite within two seconds and stay so.
+#include <lv2/core/lv2.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+
+#include "ports.h"
+
+extern "C" const LV2_Descriptor* lv2_descriptor(std::uint32_t index);
+
+namespace {
+
+class Bytes {
+ public:
+  Bytes(const std::uint8_t* data, std::size_t size) : p_(data), n_(size) {}
+  bool empty() const { return n_ == 0; }
+  std::uint8_t u8() {
+    if (n_ == 0) {
+      return 0;
+    }
+    --n_;
+    return *p_++;
+  }
+  std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
+  std::uint32_t u32() {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+      v |= static_cast<std::uint32_t>(u8()) << (8 * i);
+    }
+    return v;
+  }
+  std::uint64_t u64() { return u32() | (static_cast<std::uint64_t>(u32()) << 32); }
+  float f32() {
+    const std::uint32_t bits = u32();
+    float f = 0.0f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+  }
+  double f64() {
+    const std::uint64_t bits = u64();
+    double d = 0.0;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+  }
+
+ private:
+  const std::uint8_t* p_;
+  std::size_t n_;
+};
+
+[[noreturn]] void fail(const char* what) {
+  std::fprintf(stderr, "fuzz_host: %s\n", what);
+  std::abort();
+}
+
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kFltMax = std::numeric_limits<float>::max();
+constexpr float kDenorm = std::numeric_limits<float>::denorm_min();
+
+const double kRates[] = {44100.0, 48000.0, 8000.0,   11025.0,  16000.0,  22050.0, 32000.0,
+                         88200.0, 96000.0, 176400.0, 192000.0, 384000.0, 6000.0,  600.0,
+                         400.0,   100.0,   1.0,      8001.0,   9601.0,   14001.0};
+
+const float kEdge[] = {
+    kNaN,     -kNaN,  kInf,  -kInf, kFltMax,        -kFltMax,      1e30f,    -1e30f, kDenorm,
+    -kDenorm, 1e-40f, 0.0f,  -0.0f, 0.5f,           0.500001f,     0.49999f, 1.0f,   -1.0f,
+    2.0f,     3.0f,   4.0f,  4.5f,  2.5f,           -0.7f,         -2.0f,    24.0f,  -24.0f,
+    -40.0f,   6.0f,   12.0f, 1e10f, -2147483648.0f, 2147483648.0f, 1e6f,     100.0f};
+constexpr std::uint32_t kEdgeCount = sizeof kEdge / sizeof kEdge[0];
+
+// Ranges the bundle declares for the control ports, by port index.
+struct Range {
+  float lo;
+  float hi;
+};
+const Range kDeclared[kPortCount] = {
+    {0, 0}, {0, 0}, {-40, 24}, {0, 1}, {0, 1}, {0, 4}, {0, 2},
+    {0, 1}, {0, 1}, {-24, 24}, {0, 1}, {0, 1}, {0, 1},
+};
+
+// Beyond these, finite values can build filter state that no longer fits a
+// float (see the header comment). The level, the switches, the selector and
+// the clamped low-pass amount hold no state of their own.
+constexpr float kSaneAudio = 1e6f;
+bool absurdControl(std::uint32_t port, float v) {
+  if (!std::isfinite(v)) {
+    return false;
+  }
+  if (port == kPortPickupAmount) {
+    return v < -4.0f || v > 6.0f;
+  }
+  if (port == kPortBoostDb) {
+    return v < -48.0f || v > 48.0f;
+  }
+  return false;
+}
+
+struct Xorshift {
+  std::uint64_t s;
+  float uniform() {
+    s ^= s << 13;
+    s ^= s >> 7;
+    s ^= s << 17;
+    return static_cast<float>(static_cast<std::int32_t>(s >> 40) - (1 << 23)) * (1.0f / 8388608.0f);
+  }
+};
+
+class Session {
+ public:
+  Session(const LV2_Descriptor* d, LV2_Handle h, double rate) : d_(d), h_(h), rate_(rate) {
+    const float defaults[kPortCount] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 6, 0, 0, 1};
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      controls_[p].reset(new float[1]);
+      controls_[p][0] = defaults[p];
+      connected_[p] = true;
+      d_->connect_port(h_, p, controls_[p].get());
+    }
+  }
+  ~Session() { d_->cleanup(h_); }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  void set(std::uint32_t port, float v) {
+    controls_[port][0] = v;
+    if (connected_[port] && absurdControl(port, v)) {
+      absurdSeen_ = true;
+    }
+  }
+
+  void connectOptional(std::uint32_t port, bool on) {
+    connected_[port] = on;
+    d_->connect_port(h_, port, on ? controls_[port].get() : nullptr);
+    if (on && absurdControl(port, controls_[port][0])) {
+      absurdSeen_ = true;
+    }
+  }
+
+  void allInRange(Bytes& b) {
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      const Range r = kDeclared[p];
+      set(p, r.lo + (r.hi - r.lo) * static_cast<float>(b.u8()) / 255.0f);
+    }
+  }
+
+  // Runs one block of n samples taken from `audio` and checks the contract.
+  void run(const float* audio, std::uint32_t n, bool inPlace) {
+    std::unique_ptr<float[]> in(new float[n]);
+    std::unique_ptr<float[]> out(new float[n]);
+    std::memcpy(in.get(), audio, n * sizeof(float));
+    bool finiteAudio = true;
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (!std::isfinite(audio[i])) {
+        finiteAudio = false;
+      } else if (std::fabs(audio[i]) > kSaneAudio) {
+        finiteAudio = false;
+        absurdSeen_ = true;
+      }
+    }
+    bool controlsInRange = true;
+    float before[kPortCount] = {};
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      const float v = controls_[p][0];
+      before[p] = v;
+      if (connected_[p] && !(v >= kDeclared[p].lo && v <= kDeclared[p].hi)) {
+        controlsInRange = false;
+      }
+    }
+    float* inPtr = in.get();
+    if (inPlace) {
+      std::memcpy(out.get(), audio, n * sizeof(float));
+      inPtr = out.get();
+    }
+    d_->connect_port(h_, kPortIn, inPtr);
+    d_->connect_port(h_, kPortOut, out.get());
+    d_->run(h_, n);
+
+    if (!inPlace && std::memcmp(in.get(), audio, n * sizeof(float)) != 0) {
+      fail("run wrote to the input buffer");
+    }
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      if (std::memcmp(&before[p], controls_[p].get(), sizeof(float)) != 0) {
+        fail("run wrote to a control port");
+      }
+    }
+    if (finiteAudio && controlsInRange && !absurdSeen_) {
+      for (std::uint32_t i = 0; i < n; ++i) {
+        if (!std::isfinite(out[i])) {
+          std::fprintf(stderr, "rate %g, block of %u, sample %u is %g\n", rate_, n, i,
+                       static_cast<double>(out[i]));
+          fail("non-finite output from a clean block");
+        }
+      }
+    }
+    lastFinite_ = allFinite(out.get(), n);
+  }
+
+  // After absurd values: every stage on, in range, on clean noise, with each
+  // five-section recipe in turn, until 0.25 s of finite output in a row.
+  void recover() {
+    if (!absurdSeen_ || rate_ > 384000.0) {
+      return;
+    }
+    const struct {
+      PortIndex port;
+      float value;
+    } settings[] = {{kPortHumOn, 1},         {kPortPickupOn, 1},     {kPortBoostOn, 1},
+                    {kPortBoostDb, 6},       {kPortPickupAmount, 1}, {kPortLevelDb, 0},
+                    {kPortLowpassAmount, 1}, {kPortEnabled, 1}};
+    for (const auto& c : settings) {
+      controls_[c.port][0] = c.value;
+    }
+    connectOptional(kPortLowpassAmount, true);
+    connectOptional(kPortEnabled, true);
+    constexpr std::uint32_t kLen = 1024;
+    float audio[kLen];
+    Xorshift rng{0x1234567u};
+    const double limit = 2.0 * rate_;
+    const double settle = 0.25 * rate_;
+    for (const float recipe : {1.0f, 4.0f}) {
+      controls_[kPortPickupType][0] = recipe;
+      double ran = 0.0;
+      double finiteRun = 0.0;
+      while (finiteRun < settle) {
+        for (float& x : audio) {
+          x = rng.uniform();
+        }
+        run(audio, kLen, false);
+        ran += kLen;
+        finiteRun = lastFinite_ ? finiteRun + kLen : 0.0;
+        if (ran > limit && finiteRun < settle) {
+          fail("output still not finite two seconds after absurd values ended");
+        }
+      }
+    }
+  }
+
+ private:
+  static bool allFinite(const float* p, std::uint32_t n) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      if (!std::isfinite(p[i])) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  const LV2_Descriptor* d_;
+  LV2_Handle h_;
+  double rate_;
+  std::unique_ptr<float[]> controls_[kPortCount];
+  bool connected_[kPortCount] = {};
+  bool absurdSeen_ = false;
+  bool lastFinite_ = true;
+};
+
+bool validRate(double rate) {
+  const float f = static_cast<float>(rate);
+  return rate > 0.0 && std::isfinite(rate) && f > 0.0f && std::isfinite(f);
+}
+
+constexpr std::uint32_t kMaxBlock = 8192;
+constexpr int kMaxActions = 64;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  Bytes b(data, size);
+  const std::uint8_t pick = b.u8();
+  const double rate = pick < 0xf0 ? kRates[pick % (sizeof kRates / sizeof kRates[0])] : b.f64();
+
+  const LV2_Descriptor* d = lv2_descriptor(0);
+  const LV2_Feature* features[] = {nullptr};
+  LV2_Handle h = d->instantiate(d, rate, "/nonexistent/", features);
+  if (!validRate(rate)) {
+    if (h != nullptr) {
+      fail("instantiate accepted an invalid sample rate");
+    }
+    return 0;
+  }
+  if (h == nullptr) {
+    fail("instantiate refused a valid sample rate");
+  }
+  Session s(d, h, rate);
+  std::unique_ptr<float[]> audio(new float[kMaxBlock]);
+  Xorshift rng{0x9e3779b97f4a7c15ull};
+
+  for (int action = 0; action < kMaxActions && !b.empty(); ++action) {
+    switch (b.u8() % 7) {
+      case 0: {  // a control, any bits
+        const std::uint32_t port = 2 + b.u8() % 11u;
+        s.set(port, b.f32());
+        break;
+      }
+      case 1: {  // a control, an edge case
+        const std::uint32_t port = 2 + b.u8() % 11u;
+        s.set(port, kEdge[b.u8() % kEdgeCount]);
+        break;
+      }
+      case 2: {  // an optional port
+        const std::uint8_t v = b.u8();
+        s.connectOptional(kPortLowpassAmount + v % 3u, (v & 0x80) != 0);
+        break;
+      }
+      case 3: {  // a block
+        const std::uint8_t mode = b.u8();
+        const std::uint16_t sz = b.u16();
+        // Mostly short blocks (cheap, and where the edges are); now and then long.
+        const std::uint32_t n = (sz & 0x8000) != 0 ? sz % (kMaxBlock + 1u) : sz % 70u;
+        const bool inPlace = (mode & 0x80) != 0;
+        switch (mode % 4) {
+          case 0:
+            for (std::uint32_t i = 0; i < n; ++i) {
+              audio[i] = b.f32();
+            }
+            break;
+          case 1:
+          case 2: {
+            const float amp = static_cast<float>(b.u8()) / 64.0f;
+            for (std::uint32_t i = 0; i < n; ++i) {
+              audio[i] = amp * rng.uniform();
+            }
+            if (mode % 4 == 2 && n > 0) {
+              audio[b.u16() % n] = kEdge[b.u8() % kEdgeCount];
+            }
+            break;
+          }
+          default: {
+            const float v = kEdge[b.u8() % kEdgeCount];
+            for (std::uint32_t i = 0; i < n; ++i) {
+              audio[i] = v;
+            }
+            break;
+          }
+        }
+        s.run(audio.get(), n, inPlace);
+        break;
+      }
+      case 4: {  // a burst of clean noise blocks
+        const std::uint32_t blocks = 1 + b.u8() % 8u;
+        const std::uint32_t n = 1 + b.u16() % 1024u;
+        for (std::uint32_t k = 0; k < blocks; ++k) {
+          for (std::uint32_t i = 0; i < n; ++i) {
+            audio[i] = rng.uniform();
+          }
+          s.run(audio.get(), n, (k & 1) != 0);
+        }
+        break;
+      }
+      case 5:
+        s.allInRange(b);
+        break;
+      default: {  // a switch flipped
+        const std::uint32_t port = 2 + b.u8() % 11u;
+        s.set(port, (b.u8() & 1) != 0 ? 1.0f : 0.0f);
+        break;
+      }
+    }
+  }
+  s.recover();
+  return 0;
+}

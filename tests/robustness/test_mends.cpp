@@ -276,9 +276,8 @@ TEST(LowRates, HumBoostAndLowpassLeaveOutWhatIsBeyondNyquist) {
 // Rates just above twice a design frequency put that section right under
 // Nyquist, the hardest place for the cookbook formulas.
 TEST(LowRates, EveryDesignedSectionIsStable) {
-  const double rates[] = {8000,   8001,   9000,   9001,   9600,   9601,  10000,
-                          11025,  13600,  13601,  14000,  14001,  16000, 22050,
-                          44100., 48000., 96000., 192000, 384000, 768000};
+  const double rates[] = {8000,  8001,  9000,  9001,  9600,  9601,  10000, 11025,  13600,  13601,
+                          14000, 14001, 16000, 22050, 44100, 48000, 96000, 192000, 384000, 768000};
   for (const double rate : rates) {
     for (std::int32_t r = 0; r < PickupVoicer::kRecipeCount; ++r) {
       for (int step = 0; step <= 10; ++step) {

@@ -1,11 +1,13 @@
 -- Builds the Ardour session of the host matrix (run by ardour7-lua):
---   CALVORINE_CONTROLS="V1 ... V10" ardour7-lua ardour_session.lua FOLDER NAME RATE SECONDS
+--   CALVORINE_CONTROLS="V1 ... V10" CALVORINE_PRESET=LABEL \
+--     ardour7-lua ardour_session.lua FOLDER NAME RATE SECONDS
 -- V1..V10 are the plug-in's controls from level_db to hum_50hz, in port order.
 -- A mono track with one output (so the master's left channel carries it at
 -- unity gain) gets the plug-in and a silent placeholder take of SECONDS,
 -- which the test then overwrites with its signal. Three snapshots:
 --   NAME     the plug-in on;
 --   bypass   the plug-in bypassed with Ardour's own switch;
+--   preset   the preset LABEL loaded from Ardour's preset list;
 --   stereo   the plug-in on, the track with the usual two panned outputs.
 local folder, name, rate, seconds = arg[1], arg[2], tonumber(arg[3]), tonumber(arg[4])
 local uri = "https://calvorine.audio/calvorine-suite/utility"
@@ -34,9 +36,12 @@ for v in string.gmatch(os.getenv("CALVORINE_CONTROLS") or "", "%S+") do
   table.insert(values, tonumber(v))
 end
 if #values ~= 10 then fail("CALVORINE_CONTROLS must hold 10 values") end
-for i, v in ipairs(values) do
-  if not ARDOUR.LuaAPI.set_processor_param(plugin, i - 1, v) then fail("cannot set control " .. i) end
+local function set_controls()
+  for i, v in ipairs(values) do
+    if not ARDOUR.LuaAPI.set_processor_param(plugin, i - 1, v) then fail("cannot set control " .. i) end
+  end
 end
+set_controls()
 
 -- Record a silent placeholder take (the dummy backend's input is silence).
 track:rec_enable_control():set_value(1, PBD.GroupControlDisposition.NoGroup)
@@ -69,6 +74,16 @@ Session:save_state("bypass", false, false, false, false, false)
 plugin:to_insert():enable(true)
 ARDOUR.LuaAPI.usleep(100000)
 if param(10) ~= 1 then fail("enabled not restored") end
+
+local label = os.getenv("CALVORINE_PRESET") or ""
+local lv2 = plugin:to_insert():plugin(0)
+local preset = lv2:preset_by_label(label)
+if not preset then fail("Ardour does not list the preset '" .. label .. "'") end
+if not lv2:load_preset(preset) then fail("cannot load the preset '" .. label .. "'") end
+ARDOUR.LuaAPI.usleep(100000)
+Session:save_state("preset", false, false, false, false, false)
+
+set_controls()
 local out = track:output()
 out:add_port("", nil, ARDOUR.DataType("audio"))
 local master = Session:master_out():input()

@@ -51,27 +51,38 @@ void processStraight(UtilPlugin& p, const Block& b, const float* in, float* out,
     }
     return;
   }
+  // The single sections run on local copies: written through `out`, which
+  // may alias anything as far as the compiler knows, their state would
+  // otherwise be stored and reloaded on every sample. (Longer blocks with
+  // more sections take the pipelined cascade instead.)
+  Biquad lowpass = p.lowpass;
+  Biquad boost = p.boost;
+  Biquad(&hum)[kHumSections] = p.hum;
+  PickupVoicer& voicer = p.voicer;
+  const std::int32_t humCount = p.humCount;
   const float mix = p.lowpassMix;
   const float boostGain = p.boostGain;
   const float levelGain = b.levelGain;
   for (std::uint32_t i = 0; i < n; ++i) {
     float x = in[i];
     if (b.lowpassOn) {
-      x = lowpassProcess(p.lowpass, mix, x);
+      x = lowpassProcess(lowpass, mix, x);
     }
     if (b.humOn) {
-      x = humProcess(p.hum, p.humCount, x);
+      x = humProcess(hum, humCount, x);
     }
     if (b.pickupOn) {
-      x = p.voicer.process(x);
+      x = voicer.process(x);
     }
     if (b.boostOn) {
-      const float y = b.boostPeak ? static_cast<float>(p.boost.process(static_cast<double>(x))) : x;
+      const float y = b.boostPeak ? static_cast<float>(boost.process(static_cast<double>(x))) : x;
       out[i] = (y * boostGain) * levelGain;
     } else {
       out[i] = x * levelGain;
     }
   }
+  p.lowpass = lowpass;
+  p.boost = boost;
 }
 
 // The block's running sections as one cascade, with each stage's gain on the

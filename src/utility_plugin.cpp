@@ -40,7 +40,7 @@ struct Block {
 };
 
 // Below this block size the pipeline's fill and drain cost more than it saves.
-constexpr std::uint32_t kPipelineMinBlock = 16;
+constexpr std::uint32_t kPipelineMinBlock = 12;
 
 // The chain, one sample at a time: the readable definition of the output.
 // The pipelined cascade must match it bit for bit.

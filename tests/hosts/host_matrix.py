@@ -419,48 +419,51 @@ def run_rc(cmd, env, timeout):
 # match bit for bit.
 ARDOUR_TINY = 2.0 ** -96
 
+# Now and then one ardour7-export run writes garbage into the first sample of
+# every 2048-sample chunk, in either master channel, the right one included,
+# which no plug-in reaches in this session; exporting the same session again
+# gives a clean file. A file whose only faults sit on those samples is
+# exported again (bounded, like the shutdown crash).
+ARDOUR_EXPORT_CHUNK = 2048
 
-def ardour_same(got, want):
-    """Bit for bit, except: zeros by value (Ardour sums tracks into the
-    master bus, and 0 + -0 = +0; flushing also makes +0 of -0), and the
-    flushed tail described above."""
-    if len(got) != len(want):
-        return False, "length %d, expected %d" % (len(got), len(want))
-    tiny = (np.abs(want) < ARDOUR_TINY) | (np.abs(got) < ARDOUR_TINY)
+
+def ardour_bad(got, want, rel=0.0):
+    """Per-sample mask of the samples that fail. Bits must match, with zeros
+    compared by value (Ardour sums tracks into the master bus, and 0 + -0 is
+    +0; flushing also turns -0 into +0), and the flushed tail above; with
+    rel > 0, a relative tolerance instead of equal bits."""
     err = np.abs(got.astype(np.float64) - want.astype(np.float64))
-    tiny_ok = bool(np.all(err[tiny] <= ARDOUR_TINY))
-    ok, detail = same_bits(np.where(tiny, want, got), want)
-    flipped = int(np.count_nonzero((want == 0) & (got == 0) &
-                                   (got.view(np.uint32) != want.view(np.uint32))))
-    flushed = int(np.count_nonzero(tiny & (err > 0)))
-    detail += "; %d zeros differ in sign only, %d tail samples below 2^-96 differ%s" % (
-        flipped, flushed, "" if tiny_ok else " BEYOND 2^-96")
-    return ok and tiny_ok, detail
+    if rel > 0:
+        good = err <= rel * np.abs(want.astype(np.float64))
+    else:
+        good = (got.view(np.uint32) == want.view(np.uint32)) | ((got == 0) & (want == 0))
+    tiny = (np.abs(want) < ARDOUR_TINY) | (np.abs(got) < ARDOUR_TINY)
+    return ~(good | (tiny & (err <= ARDOUR_TINY)))
 
 
-def judge_mono(data, want):
-    left, right = data[:, 0], data[:, 1]
-    ok, detail = ardour_same(left, want)
-    silent = not np.any(right)
-    return ok and silent, detail + ", right channel " + ("silent" if silent else "NOT silent")
-
-
-def judge_stereo(data, want):
-    """The panner applies -3 dB as a float gain, so this cannot be bit for
-    bit. Tolerance: relative 2^-22 of the reference times 10^(-3/20), room
-    for rounding the gain to float and rounding the product (and ARDOUR_TINY
-    absolute in the flushed tail)."""
-    expect = want.astype(np.float64) * 10.0 ** (-3.0 / 20.0)
-    worst = 0.0
-    tail_ok = True
-    for ch in (0, 1):
-        err = np.abs(data[:, ch].astype(np.float64) - expect)
-        big = np.abs(expect) >= ARDOUR_TINY
-        worst = max(worst, float(np.max(err[big] / np.abs(expect[big]), initial=0.0)))
-        tail_ok = tail_ok and bool(np.all(err[~big] <= ARDOUR_TINY))
-    return (worst <= 2.0 ** -22 and tail_ok,
-            "both sides = reference x 10^(-3/20) within relative %.2g (tolerance 2^-22 = %.2g)%s"
-            % (worst, 2.0 ** -22, "" if tail_ok else ", tail beyond 2^-96"))
+def ardour_detail(data, expect, rel, bad):
+    """What the comparison of both master channels found."""
+    left = data[:, 0]
+    want = expect[0]
+    if bad.any():
+        i = int(np.nonzero(bad)[0][0])
+        return "%d samples fail, first at %d (L %r, R %r; expected %r, %r)" % (
+            int(np.count_nonzero(bad)), i, float(data[i, 0]), float(data[i, 1]),
+            float(expect[0][i]), float(expect[1][i]))
+    if rel > 0:
+        worst = 0.0
+        for ch in (0, 1):
+            e = expect[ch].astype(np.float64)
+            big = np.abs(e) >= ARDOUR_TINY
+            err = np.abs(data[big, ch].astype(np.float64) - e[big]) / np.abs(e[big])
+            worst = max(worst, float(np.max(err, initial=0.0)))
+        return "both sides = reference x 10^(-3/20) within relative %.2g (tolerance 2^-22)" % worst
+    zero = (want == 0) & (left == 0)
+    signs = int(np.count_nonzero(zero & (left.view(np.uint32) != want.view(np.uint32))))
+    exact = left.view(np.uint32) == want.view(np.uint32)
+    tail = int(np.count_nonzero(~exact & ~zero))
+    return "bit-exact, %d samples; %d zeros differ in sign only, %d tail samples below 2^-96 " \
+        "differ; right channel silent" % (len(left), signs, tail)
 
 
 def check_ardour(ctx):
@@ -538,23 +541,34 @@ def check_ardour(ctx):
 
         want_preset = reference(ctx, inp, ctx.path("ardour_ref_preset_%d.wav" % rate),
                                 dict(DEFAULTS, **preset_values))
-        judges = {
-            name: (case + ", mono-out track, master L", lambda d: judge_mono(d, want)),
-            "bypass": ("bypass (drives `enabled`): exact copy", lambda d: same_bits(d[:, 0], x)),
+        silence = np.zeros(length, dtype=np.float32)
+        panned = want.astype(np.float64) * 10.0 ** (-3.0 / 20.0)
+        # Per snapshot: what is checked, the expected left and right channels,
+        # and the relative tolerance (0: bit for bit). The panner applies its
+        # -3 dB as a float gain, so the two-output track cannot be bit for
+        # bit: 2^-22 leaves room for rounding the gain to float and rounding
+        # the product.
+        expected = {
+            name: (case + ", mono-out track, master L", (want, silence), 0.0),
+            "bypass": ("bypass (drives `enabled`): exact copy", (x, silence), 0.0),
             "preset": ("preset \"%s\" from Ardour's list" % preset_label,
-                       lambda d: ardour_same(d[:, 0], want_preset)),
-            "stereo": (case + ", stereo track (-3 dB pan law)", lambda d: judge_stereo(d, want)),
+                       (want_preset, silence), 0.0),
+            "stereo": (case + ", stereo track (-3 dB pan law)", (panned, panned), 2.0 ** -22),
         }
         for snap in snapshots:
-            label, judge = judges[snap]
-            ok, detail = judge(export(snap, ctx.path("ardour_%s_%d.wav" % (snap, rate))))
-            if not ok:
-                # Still a failure; the repeat only tells a fault that follows
-                # from the session from one that came and went.
-                again, _ = judge(export(snap, ctx.path("ardour_%s_%d_again.wav" % (snap, rate))))
-                detail += "; exported again from the same session: %s" % (
-                    "matches (the fault came and went)" if again else "same fault")
-            ctx.record("ardour", rate, label, ok, detail)
+            label, expect, rel = expected[snap]
+            out = ctx.path("ardour_%s_%d.wav" % (snap, rate))
+            for attempt in range(1, ARDOUR_RETRIES + 1):
+                data = export(snap, out)
+                bad = ardour_bad(data[:, 0], expect[0], rel) | ardour_bad(data[:, 1], expect[1], rel)
+                where = np.nonzero(bad)[0]
+                if len(where) and np.all(where % ARDOUR_EXPORT_CHUNK == 0) and \
+                        attempt < ARDOUR_RETRIES:
+                    notes.append("export %s, attempt %d: garbage at %d chunk starts, exported "
+                                 "again" % (snap, attempt, len(where)))
+                    continue
+                break
+            ctx.record("ardour", rate, label, not bad.any(), ardour_detail(data, expect, rel, bad))
         for n in notes:
             print("ardour %d Hz: %s" % (rate, n))
 

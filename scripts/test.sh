@@ -15,6 +15,8 @@ build() {
 
 echo "== release build =="
 build build/release -DCMAKE_BUILD_TYPE=Release
+echo "== benchmark smoke run (figures are indicative only) =="
+sh benchmarks/smoke.sh build/bench-smoke
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_SANITIZE=ON

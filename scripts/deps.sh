@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs the Debian packages the build, the tests and the demo need.
+# Installs the Debian packages the build, the tests and the demo need, or,
+# when packages are named as arguments, just those.
 # Runs apt-get as root (directly, or through sudo when available).
 set -eu
 PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1-dev
@@ -11,6 +12,7 @@ HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour 
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   python3-matplotlib"
 PKGS="$PKGS $HOST_PKGS"
+[ "$#" -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

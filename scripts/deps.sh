@@ -11,7 +11,9 @@ PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1
 HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour ecasound
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   python3-matplotlib"
-PKGS="$PKGS $HOST_PKGS"
+# Cross build for aarch64 pedalboards, tested under emulation.
+CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
+PKGS="$PKGS $HOST_PKGS $CROSS_PKGS"
 [ "$#" -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do

@@ -23,4 +23,6 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 echo "== fuzz smoke run (clang, libFuzzer + ASan/UBSan, about a minute) =="
 CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_FUZZ=ON \
   -DCALVORINE_TESTS=OFF
+echo "== clang and aarch64 (qemu) builds, same output bits everywhere =="
+sh scripts/cross_test.sh
 echo "All tests passed."

@@ -108,8 +108,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "utility_host: %s\n", dlerror());
     return 1;
   }
-  auto getDescriptor =
-      reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
+  auto getDescriptor = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
   const LV2_Descriptor* d = getDescriptor != nullptr ? getDescriptor(0) : nullptr;
   if (d == nullptr) {
     std::fprintf(stderr, "utility_host: no descriptor in %s\n", soPath);
@@ -133,8 +132,7 @@ int main(int argc, char** argv) {
     const std::size_t len = (n - pos < block) ? n - pos : block;
     std::memcpy(bufIn.data(), audioIn.data() + pos, len * sizeof(float));
     d->run(h, static_cast<std::uint32_t>(len));
-    std::memcpy(audioOut.data() + pos, inPlace ? bufIn.data() : bufOut.data(),
-                len * sizeof(float));
+    std::memcpy(audioOut.data() + pos, inPlace ? bufIn.data() : bufOut.data(), len * sizeof(float));
   }
   d->cleanup(h);
   dlclose(lib);

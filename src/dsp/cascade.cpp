@@ -14,6 +14,18 @@ void runPipelinedSse2(const CascadePlan& plan, const float* in, float* out, std:
 }
 #endif
 
+#if defined(__aarch64__)
+#define CASCADE_ISA_NS cascade_neon
+#include "dsp/cascade_dispatch.h"
+#include "dsp/cascade_isa_neon.h"
+#include "dsp/cascade_kernel.h"
+
+void runPipelinedNeon(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
+                      float level) {
+  cascade_neon::runPipelined<IsaNeon>(plan, in, out, n, level);
+}
+#endif
+
 namespace {
 
 void runReference(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
@@ -45,13 +57,18 @@ bool cascadeKernelSupported(CascadeKernel kernel) {
     case CascadeKernel::Avx512:
       return __builtin_cpu_supports("avx512f") != 0;
 #endif
+#if defined(__aarch64__)
+    case CascadeKernel::Neon:
+      return true;
+#endif
     default:
       return false;
   }
 }
 
 CascadeKernel bestCascadeKernel() {
-  for (CascadeKernel k : {CascadeKernel::Avx512, CascadeKernel::Avx2, CascadeKernel::Sse2}) {
+  for (CascadeKernel k :
+       {CascadeKernel::Avx512, CascadeKernel::Avx2, CascadeKernel::Sse2, CascadeKernel::Neon}) {
     if (cascadeKernelSupported(k)) {
       return k;
     }
@@ -74,6 +91,11 @@ void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, 
       return;
     case CascadeKernel::Avx512:
       runPipelinedAvx512(plan, in, out, n, levelGain);
+      return;
+#endif
+#if defined(__aarch64__)
+    case CascadeKernel::Neon:
+      runPipelinedNeon(plan, in, out, n, levelGain);
       return;
 #endif
     default:

@@ -32,7 +32,7 @@ struct CascadePlan {
   float lowpassMix;
 };
 
-enum class CascadeKernel : std::int32_t { Reference = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3 };
+enum class CascadeKernel : std::int32_t { Reference = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
 
 // The fastest kernel this CPU runs.
 CascadeKernel bestCascadeKernel();

@@ -11,3 +11,5 @@ void runPipelinedAvx2(const CascadePlan& plan, const float* in, float* out, std:
                       float level);
 void runPipelinedAvx512(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                         float level);
+void runPipelinedNeon(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
+                      float level);

@@ -145,7 +145,7 @@ TEST_P(CascadeKernels, BitIdenticalToReference) {
 
 INSTANTIATE_TEST_SUITE_P(AllKernels, CascadeKernels,
                          ::testing::Values(CascadeKernel::Sse2, CascadeKernel::Avx2,
-                                           CascadeKernel::Avx512));
+                                           CascadeKernel::Avx512, CascadeKernel::Neon));
 
 TEST(CascadeKernels, BestIsSupported) {
   EXPECT_TRUE(cascadeKernelSupported(bestCascadeKernel()));

@@ -86,8 +86,9 @@ TEST(Boost, PeakIsAQuarterOfTheBoostAt250Hz) {
     EXPECT_LT(response::magnitudeDb(b.peak, 260.0, fsd) * dd, dd * dd / 4);
     EXPECT_NEAR(response::magnitudeDb(b.peak, 0.0, fsd), 0.0, 1e-6);
     // Width as well as height: the whole curve is a Q 0.7 peak.
-    EXPECT_LT(response::maxDifferenceDb(b.peak, response::textbookPeak(250.0, 0.7, dd / 4, fsd), fsd),
-              1e-6);
+    EXPECT_LT(
+        response::maxDifferenceDb(b.peak, response::textbookPeak(250.0, 0.7, dd / 4, fsd), fsd),
+        1e-6);
     EXPECT_NEAR(response::toDb(static_cast<double>(b.gain)), dd, 1e-5);
   }
 }

@@ -4,7 +4,7 @@
 # Runs apt-get as root (directly, or through sudo when available).
 set -eu
 PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1-dev
-  libgtest-dev libbenchmark-dev clang libclang-rt-14-dev valgrind
+  libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev valgrind git
   python3 python3-numpy python3-soundfile"
 # Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
 # and matplotlib for scripts/plot_responses.sh.

@@ -22,4 +22,7 @@ echo "== bench_peers (smoke)"
 "$dir/benchmarks/bench_peers" --blocks=256 --rounds=3 --samples=8192
 echo "== callgrind (smoke)"
 sh benchmarks/callgrind.sh --quick "$dir"
+echo "== cascade kernels and silence (smoke)"
+"$dir/benchmarks/bench_kernels" --benchmark_min_time=0.01 --benchmark_filter='block:256'
+"$dir/benchmarks/silence_study" 2
 echo "benchmark smoke run: done"

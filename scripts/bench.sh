@@ -65,6 +65,9 @@ run bench_plugin build/bench-release/benchmarks/bench_plugin $plugins $gb \
 run bench_peers build/bench-release/benchmarks/bench_peers $plugins $peers
 # shellcheck disable=SC2086
 run callgrind sh benchmarks/callgrind.sh $cg build/bench-release $plugins
+run bench_kernels build/bench-release/benchmarks/bench_kernels --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true
+run silence_study build/bench-release/benchmarks/silence_study 120
 
 echo
 echo "======================== summary ========================"
@@ -74,3 +77,9 @@ sed -n '/^== summary/,$p' "$res/bench_plugin.txt"
 echo
 sed -n '/^== block/,$p' "$res/bench_peers.txt"
 cat "$res/callgrind.txt"
+echo
+echo "== cascade kernels, full chain's 13 sections (ns per sample = 1e9 / items_per_second)"
+grep median "$res/bench_kernels.txt" || true
+echo
+echo "== decay into digital silence"
+cat "$res/silence_study.txt"

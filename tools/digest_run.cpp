@@ -2,21 +2,27 @@
 // prints one digest of all output bits. Builds for different compilers,
 // architectures and kernels must print the same line.
 //
-//   digest_run PLUGIN.so
+//   digest_run PLUGIN.so [-v]      (-v: one line per scenario, to find a difference)
 //
-// The scenarios cover every stage alone and together, several rates, block
-// sizes from 1 to 4096 (both sides of the pipelined path's threshold), in-place
-// runs and control changes between blocks. The input and the control sequence
-// come from a fixed linear congruential generator (no libm, no library
-// distributions), so they are the same everywhere. The digest is 64-bit FNV-1a
-// over the raw float32 output: a checksum for equality, not a cryptographic hash.
+// The scenarios cover every stage alone and together, several rates (from one
+// where the upper bands lie above Nyquist, through a host's measured clock, to
+// 192 kHz), block sizes from 1 to 4096 (both sides of the pipelined path's
+// threshold), in-place runs, control changes between blocks, and input with
+// NaN and infinity bursts. The input and the control sequence come from a fixed
+// linear congruential generator (no libm, no library distributions), so they
+// are the same everywhere. The digest is 64-bit FNV-1a over the float32 output
+// bits, little-endian: a checksum for equality, not a cryptographic hash. Every
+// NaN counts as one value: the sign and payload of a NaN are not part of the
+// output (x86-64 and AArch64 make different default NaNs).
 #include <dlfcn.h>
 #include <lv2/core/lv2.h>
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "ports.h"
@@ -40,27 +46,37 @@ struct Digest {
   std::uint64_t h = 1469598103934665603ull;
   std::uint64_t samples = 0;
   void add(const float* p, std::size_t n) {
-    const auto* b = reinterpret_cast<const unsigned char*>(p);
-    for (std::size_t i = 0; i < n * sizeof(float); ++i) {
-      h = (h ^ b[i]) * 1099511628211ull;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::uint32_t u = 0x7fc00000u;
+      if (!std::isnan(p[i])) {
+        std::memcpy(&u, &p[i], sizeof u);
+      }
+      for (int k = 0; k < 4; ++k) {
+        h = (h ^ ((u >> (8 * k)) & 0xffu)) * 1099511628211ull;
+      }
     }
     samples += n;
   }
 };
 
-void scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode, Digest& dg) {
+constexpr int kModes = 7;
+
+// Adds the output to both digests: the whole run's and this scenario's own.
+bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode, Digest& all,
+              Digest& own) {
   Lcg rng{seed};
   const LV2_Feature* features[] = {nullptr};
   LV2_Handle h = d->instantiate(d, rate, "", features);
   if (h == nullptr) {
-    std::fprintf(stderr, "digest_run: instantiate failed at %g Hz\n", rate);
-    return;
+    std::fprintf(stderr, "digest_run: instantiate failed at %.9g Hz\n", rate);
+    return false;
   }
   float c[kPortCount] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 6, 0, 0, 1};
   for (std::uint32_t p = 2; p < kPortCount; ++p) {
     d->connect_port(h, p, &c[p]);
   }
-  // mode 0..3: one stage alone; 4: everything on; 5: controls change at random.
+  // mode 0..3: one stage alone; 4: everything on; 5: controls change at
+  // random; 6: as 5, with bursts of NaN and infinity in the input.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -74,7 +90,13 @@ void scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     for (std::uint32_t i = 0; i < n; ++i) {
       in[i] = rng.bipolar() * 0.5f;
     }
-    if (mode == 5) {
+    if (mode == 6 && rng.next() % 4 == 0) {
+      static const float kBad[] = {NAN, INFINITY, -INFINITY, 3e38f};
+      for (std::uint32_t k = rng.next() % 3; k > 0 && n > 0; --k) {
+        in[rng.next() % n] = kBad[rng.next() % 4];
+      }
+    }
+    if (mode >= 5) {
       c[kPortLevelDb] = rng.unit() * 30.0f - 20.0f;
       c[kPortInvert] = static_cast<float>(rng.next() % 2);
       c[kPortHumOn] = static_cast<float>(rng.next() % 2);
@@ -91,16 +113,19 @@ void scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     d->connect_port(h, kPortIn, in.data());
     d->connect_port(h, kPortOut, inPlace ? in.data() : out.data());
     d->run(h, n);
-    dg.add(inPlace ? in.data() : out.data(), n);
+    all.add(inPlace ? in.data() : out.data(), n);
+    own.add(inPlace ? in.data() : out.data(), n);
   }
   d->cleanup(h);
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: digest_run PLUGIN.so\n");
+  const bool verbose = argc == 3 && std::strcmp(argv[2], "-v") == 0;
+  if (argc != 2 && !verbose) {
+    std::fprintf(stderr, "usage: digest_run PLUGIN.so [-v]\n");
     return 2;
   }
   void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
@@ -115,13 +140,19 @@ int main(int argc, char** argv) {
     return 1;
   }
   Digest dg;
+  bool ok = true;
   std::uint64_t seed = 1;
-  for (double rate : {22050.0, 44100.0, 48000.0, 96000.0}) {
-    for (int mode = 0; mode < 6; ++mode) {
-      scenario(d, rate, seed++, mode, dg);
+  for (double rate : {8000.0, 22050.0, 44100.0, 47999.7, 48000.0, 96000.0, 192000.0}) {
+    for (int mode = 0; mode < kModes; ++mode) {
+      Digest one;
+      ok = scenario(d, rate, seed++, mode, dg, one) && ok;
+      if (verbose) {
+        std::printf("%.9g Hz mode %d: %016" PRIx64 " samples %" PRIu64 "\n", rate, mode, one.h,
+                    one.samples);
+      }
     }
   }
   std::printf("digest %016" PRIx64 " samples %" PRIu64 "\n", dg.h, dg.samples);
   dlclose(lib);
-  return 0;
+  return ok ? 0 : 1;
 }

@@ -303,7 +303,7 @@ class LilvSubject : public Subject {
 
 // ---- The peers and how each is set.
 
-struct PeerSpec {
+struct PeerSetup {
   const char* label;
   const char* uri;
   const char* package;
@@ -312,14 +312,14 @@ struct PeerSpec {
   std::vector<std::pair<std::string, float>> settings;
 };
 
-std::vector<PeerSpec> peerSpecs() {
-  std::vector<PeerSpec> peers;
+std::vector<PeerSetup> peerSetups() {
+  std::vector<PeerSetup> peers;
 
   // Thirteen bells, one second-order section each (bilinear RLC, slope x1),
   // as many sections as our full chain; the other three bands stay off.
-  PeerSpec lsp{"LSP Para EQ x16 Mono", "http://lsp-plug.in/plugins/lv2/para_equalizer_x16_mono",
-               "lsp-plugins-lv2",      13,
-               "13 bells, IIR",        {{"mode", 0.0f}}};
+  PeerSetup lsp{"LSP Para EQ x16 Mono", "http://lsp-plug.in/plugins/lv2/para_equalizer_x16_mono",
+                "lsp-plugins-lv2",      13,
+                "13 bells, IIR",        {{"mode", 0.0f}}};
   const float bellHz[13] = {60, 90, 130, 190, 280, 400, 580, 850, 1250, 1800, 2600, 3800, 5500};
   for (int k = 0; k < 16; ++k) {
     const std::string n = std::to_string(k);
@@ -523,7 +523,7 @@ int main(int argc, char** argv) {
   LilvWorld* world = lilv_world_new();
   lilv_world_load_all(world);
   const LilvPlugins* all = lilv_world_get_all_plugins(world);
-  const std::vector<PeerSpec> specs = peerSpecs();
+  const std::vector<PeerSetup> setups = peerSetups();
   const std::vector<float> ring = bench::noise();
   std::vector<float> out(bench::kNoiseLength);
   int status = 0;
@@ -544,24 +544,25 @@ int main(int argc, char** argv) {
       }
     }
     int peersFound = 0;
-    for (const PeerSpec& spec : specs) {
+    for (const PeerSetup& setup : setups) {
       if (opt.oursOnly) {
         break;
       }
-      LilvNode* uri = lilv_new_uri(world, spec.uri);
+      LilvNode* uri = lilv_new_uri(world, setup.uri);
       const LilvPlugin* plugin = lilv_plugins_get_by_uri(all, uri);
       lilv_node_free(uri);
       if (plugin == nullptr) {
         if (first) {
-          std::printf("absent: %s (%s; Debian package %s)\n", spec.label, spec.uri, spec.package);
+          std::printf("absent: %s (%s; Debian package %s)\n", setup.label, setup.uri,
+                      setup.package);
         }
         continue;
       }
-      auto s = std::make_unique<LilvSubject>(spec.label, spec.what, spec.sections);
-      const std::string why = s->create(world, plugin, spec.settings, host);
+      auto s = std::make_unique<LilvSubject>(setup.label, setup.what, setup.sections);
+      const std::string why = s->create(world, plugin, setup.settings, host);
       if (!why.empty()) {
         if (first) {
-          std::printf("skipped: %s: %s\n", spec.label, why.c_str());
+          std::printf("skipped: %s: %s\n", setup.label, why.c_str());
         }
         continue;
       }

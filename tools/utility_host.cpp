@@ -63,18 +63,18 @@ int main(int argc, char** argv) {
     } else if (arg == "-b" && a + 1 < argc) {
       block = std::strtoul(argv[++a], nullptr, 10);
     } else if ((arg == "-c" || arg == "-u") && a + 1 < argc) {
-      const std::string spec = argv[++a];
-      const std::size_t eq = spec.find('=');
-      const int port = portBySymbol(arg == "-c" ? spec.substr(0, eq) : spec);
+      const std::string setting = argv[++a];
+      const std::size_t eq = setting.find('=');
+      const int port = portBySymbol(arg == "-c" ? setting.substr(0, eq) : setting);
       if (port < 2 || (arg == "-c" && eq == std::string::npos)) {
-        std::fprintf(stderr, "utility_host: bad control '%s'\n", spec.c_str());
+        std::fprintf(stderr, "utility_host: bad control '%s'\n", setting.c_str());
         return 2;
       }
       if (arg == "-c") {
-        controls[port] = std::strtof(spec.c_str() + eq + 1, nullptr);
+        controls[port] = std::strtof(setting.c_str() + eq + 1, nullptr);
       } else {
         if (!kPortInfo[port].optional) {
-          std::fprintf(stderr, "utility_host: port '%s' must be connected\n", spec.c_str());
+          std::fprintf(stderr, "utility_host: port '%s' must be connected\n", setting.c_str());
           return 2;
         }
         connected[port] = false;

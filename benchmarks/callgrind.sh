@@ -28,7 +28,7 @@ done
 command -v valgrind >/dev/null || { echo "callgrind.sh: valgrind is missing (scripts/deps.sh installs it)" >&2; exit 1; }
 driver="$build/benchmarks/callgrind_driver"
 [ -x "$driver" ] || { echo "callgrind.sh: $driver not built (configure with -DCALVORINE_BENCHMARKS=ON)" >&2; exit 1; }
-[ -n "$plugins" ] || plugins="ours=$build/calvorine_utility.lv2/calvorine_utility.so"
+[ -n "$plugins" ] || plugins="ours=$build/lv2/calvorine_utility.lv2/calvorine_utility.so"
 
 if [ "$quick" = 1 ]; then
   configs="off full"; blocks="256"; samples=5120

@@ -34,7 +34,7 @@ echo "== building build/bench-release (pipelined) and build/bench-reference (per
 configure build/bench-release -DCALVORINE_PIPELINE=ON
 configure build/bench-reference -DCALVORINE_PIPELINE=OFF
 
-so=calvorine_utility.lv2/calvorine_utility.so
+so=lv2/calvorine_utility.lv2/calvorine_utility.so
 plugins="--plugin=pipelined=build/bench-release/$so --plugin=reference=build/bench-reference/$so$extra"
 res=build/bench-results
 mkdir -p "$res"

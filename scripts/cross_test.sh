@@ -22,7 +22,7 @@ VERBOSE=""
 digest() {  # build dir, then the command prefix (an emulator) if any
   build="$1"; shift
   # shellcheck disable=SC2086  # empty or -v
-  "$@" "$build/tools/digest_run" "$build/calvorine_utility.lv2/calvorine_utility.so" $VERBOSE
+  "$@" "$build/tools/digest_run" "$build/lv2/calvorine_utility.lv2/calvorine_utility.so" $VERBOSE
 }
 
 echo "== x86-64 GCC, pipelined and straightforward =="

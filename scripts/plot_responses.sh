@@ -11,4 +11,4 @@ sh scripts/deps.sh
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$BUILD_DIR" -j 2 --target calvorine_utility utility_host >/dev/null
 /usr/bin/python3 scripts/plot_responses.py "$BUILD_DIR/tools/utility_host" \
-  "$BUILD_DIR/calvorine_utility.lv2/calvorine_utility.so" "$OUTDIR"
+  "$BUILD_DIR/lv2/calvorine_utility.lv2/calvorine_utility.so" "$OUTDIR"

@@ -9,11 +9,18 @@ command -v lv2info >/dev/null 2>&1 || {
   echo "lv2info not found: install the Debian package lilv-utils (scripts/deps.sh)" >&2
   exit 1
 }
-# lilv reports every non-bundle entry of the build folder on stderr: show it
-# only when lv2info fails.
-info=$(lv2info "$uri" 2>/dev/null) || {
+# The build's lv2 folder holds only bundles, so lilv has nothing to complain
+# about: any message on stderr is a fault too.
+errs=$(mktemp)
+trap 'rm -f "$errs"' EXIT
+info=$(lv2info "$uri" 2>"$errs") || {
   echo "lv2info could not find $uri on LV2_PATH=${LV2_PATH:-}" >&2
-  lv2info "$uri" >/dev/null || true
+  cat "$errs" >&2
+  exit 1
+}
+[ ! -s "$errs" ] || {
+  echo "lv2info printed errors with LV2_PATH=${LV2_PATH:-}:" >&2
+  cat "$errs" >&2
   exit 1
 }
 fail() {

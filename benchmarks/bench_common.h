@@ -7,12 +7,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "plugin_loader.h"
 #include "ports.h"
+#include "test_support.h"
 
 namespace bench {
 
@@ -22,14 +22,8 @@ inline constexpr double kRate = 48000.0;
 inline constexpr std::uint32_t kNoiseLength = 16384;
 
 // Uniform noise in [-0.5, 0.5), the same on every run.
-inline std::vector<float> noise(std::uint32_t n = kNoiseLength, std::uint32_t seed = 1) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-  std::vector<float> v(n);
-  for (float& x : v) {
-    x = dist(gen);
-  }
-  return v;
+inline std::vector<float> noise(std::uint32_t n = kNoiseLength, std::uint64_t seed = 1) {
+  return noiseBlock(n, seed, 0.5f);
 }
 
 // Which stages a timed instance runs. "full" is every stage on with the

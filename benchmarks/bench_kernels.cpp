@@ -5,11 +5,11 @@
 
 #include <cmath>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "dsp/cascade.h"
 #include "full_chain.h"
+#include "test_support.h"
 
 namespace {
 
@@ -20,16 +20,12 @@ void kernel(benchmark::State& state) {
     return;
   }
   const auto n = static_cast<std::uint32_t>(state.range(1));
-  Chain chain;
+  FullChain chain;
   std::vector<float> in(n);
   std::vector<float> out(n);
-  std::mt19937 rng(1);
-  std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
-  for (float& x : in) {
-    x = dist(rng);
-  }
+  in = noiseBlock(n, 1, 0.5f);
   for (auto _ : state) {
-    runCascade(k, chain.plan, in.data(), out.data(), n, 0.9f);
+    runCascade(k, chain.plan, in.data(), out.data(), n);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));

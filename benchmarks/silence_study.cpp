@@ -8,10 +8,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
 #include "full_chain.h"
+#include "test_support.h"
 
 namespace {
 
@@ -47,18 +47,17 @@ int main(int argc, char** argv) {
               static_cast<int>(kernels[1]));
   std::printf("%8s %12s %10s %6s %14s %14s\n", "silence", "largest|z|", "subnormal", "zero",
               "ns/sample k0", "ns/sample best");
-  Chain chains[2];
+  FullChain chains[2];
   std::vector<float> loud(kBlock);
   std::vector<float> silence(kBlock, 0.0f);
   std::vector<float> out(kBlock);
-  std::mt19937 rng(3);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  Xorshift rng(3);
   for (std::uint32_t b = 0; b < kRate / kBlock; ++b) {
     for (float& x : loud) {
-      x = dist(rng);
+      x = rng.uniform();
     }
     for (int k = 0; k < 2; ++k) {
-      runCascade(kernels[k], chains[k].plan, loud.data(), out.data(), kBlock, 1.0f);
+      chains[k].run(chains[k].plan, loud.data(), out.data(), kBlock, kernels[k]);
     }
   }
   const int step = seconds >= 40 ? 10 : 1;
@@ -67,7 +66,7 @@ int main(int argc, char** argv) {
     for (int k = 0; k < 2; ++k) {
       const auto t0 = std::chrono::steady_clock::now();
       for (std::uint32_t b = 0; b < static_cast<std::uint32_t>(step) * kRate / kBlock; ++b) {
-        runCascade(kernels[k], chains[k].plan, silence.data(), out.data(), kBlock, 1.0f);
+        chains[k].run(chains[k].plan, silence.data(), out.data(), kBlock, kernels[k]);
       }
       const auto t1 = std::chrono::steady_clock::now();
       ns[k] = std::chrono::duration<double, std::nano>(t1 - t0).count() /

@@ -40,10 +40,9 @@
 #include <limits>
 #include <memory>
 
-#include "dsp/biquad.h"
-#include "dsp/pickup_voicer.h"
-#include "dsp/stages.h"
+#include "chain_rig.h"
 #include "ports.h"
+#include "test_support.h"
 
 extern "C" const LV2_Descriptor* lv2_descriptor(std::uint32_t index);
 
@@ -108,16 +107,6 @@ const float kEdge[] = {
     -40.0f,   6.0f,   12.0f, 1e10f, -2147483648.0f, 2147483648.0f, 1e6f,     100.0f};
 constexpr std::uint32_t kEdgeCount = sizeof kEdge / sizeof kEdge[0];
 
-// Ranges the bundle declares for the control ports, by port index.
-struct Range {
-  float lo;
-  float hi;
-};
-const Range kDeclared[kPortCount] = {
-    {0, 0}, {0, 0}, {-40, 24}, {0, 1}, {0, 1}, {0, 4}, {0, 2},
-    {0, 1}, {0, 1}, {-24, 24}, {0, 1}, {0, 1}, {0, 1},
-};
-
 // Beyond these, finite values can build filter state that no longer fits a
 // float (see the header comment). The level, the switches, the selector and
 // the clamped low-pass amount hold no state of their own.
@@ -134,16 +123,6 @@ bool absurdControl(std::uint32_t port, float v) {
   }
   return false;
 }
-
-struct Xorshift {
-  std::uint64_t s;
-  float uniform() {
-    s ^= s << 13;
-    s ^= s >> 7;
-    s ^= s << 17;
-    return static_cast<float>(static_cast<std::int32_t>(s >> 40) - (1 << 23)) * (1.0f / 8388608.0f);
-  }
-};
 
 class Session {
  public:
@@ -177,8 +156,8 @@ class Session {
 
   void allInRange(Bytes& b) {
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
-      const Range r = kDeclared[p];
-      set(p, r.lo + (r.hi - r.lo) * static_cast<float>(b.u8()) / 255.0f);
+      const PortFacts& f = kPorts[p];
+      set(p, f.minimum + (f.maximum - f.minimum) * static_cast<float>(b.u8()) / 255.0f);
     }
   }
 
@@ -201,7 +180,7 @@ class Session {
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
       const float v = controls_[p][0];
       before[p] = v;
-      if (connected_[p] && !(v >= kDeclared[p].lo && v <= kDeclared[p].hi)) {
+      if (connected_[p] && !(v >= kPorts[p].minimum && v <= kPorts[p].maximum)) {
         controlsInRange = false;
       }
     }
@@ -257,7 +236,7 @@ class Session {
     }
     constexpr std::uint32_t kLen = 1024;
     float audio[kLen];
-    Xorshift rng{0x1234567u};
+    Xorshift rng(0x1234567u);
     const double settle = 0.25 * rate_;
     for (const float recipe : {1.0f, 4.0f}) {
       controls_[kPortPickupType][0] = recipe;
@@ -294,56 +273,32 @@ class Session {
   // 700 e-folds. The low-pass and the notches have sane coefficients and
   // float input, so a few times the largest float at most: 30 e-folds.
   static double decaySamples(double rate) {
-    const float rateF = static_cast<float>(rate);
     double slowest = 0.0;       // voicer and boost
     double slowestFloat = 0.0;  // low-pass and notches
-    for (const std::int32_t recipe : {1, 4}) {
-      PickupVoicer v{};
-      v.reset();
-      v.prepare(static_cast<double>(rateF), recipe, 1.0f);
-      for (std::int32_t i = 0; i < v.count; ++i) {
-        slowest = std::fmax(slowest, poleRadius(v.sections[i]));
-      }
-    }
-    Biquad boost{};
-    float boostGain = 1.0f;
-    double boostRate = 0.0;
-    float boostDb = -1.0f;
-    bool peakOn = false;
-    boostRefresh(boost, boostGain, boostRate, boostDb, peakOn, rateF, 6.0f);
-    if (peakOn) {
-      slowest = std::fmax(slowest, poleRadius(boost));
-    }
-    Biquad lowpass{};
-    float amount = 0.0f;
-    float mix = 0.0f;
-    bool inBand = false;
-    lowpassRefresh(lowpass, amount, mix, inBand, rate, 1.0f);
-    if (inBand) {
-      slowestFloat = std::fmax(slowestFloat, poleRadius(lowpass));
-    }
-    for (const float mains : {50.0f, 60.0f}) {
-      Biquad hum[kHumSections] = {};
-      std::int32_t count = 0;
-      float humHz = 0.0f;
-      humRefresh(hum, humHz, count, mains, rateF);
-      for (std::int32_t k = 0; k < count; ++k) {
-        slowestFloat = std::fmax(slowestFloat, poleRadius(hum[k]));
+    ChainRig rig(rate);
+    ChainControls& k = rig.controls;
+    k.humOn = k.pickupOn = k.boostOn = true;
+    k.pickupAmount = 1.0f;
+    k.boostDb = 6.0f;
+    k.lowpassAmount = 1.0f;
+    for (const float recipe : {1.0f, 4.0f}) {
+      for (const bool mains50 : {false, true}) {
+        k.pickupType = recipe;
+        k.mains50 = mains50;
+        const CascadePlan& plan = rig.prepare();
+        for (std::int32_t j = 0; j < plan.count; ++j) {
+          const Biquad* s = plan.sections[j];
+          const bool floatBounded =
+              s == &rig.lowpass || (s >= rig.hum && s < rig.hum + kHumSections);
+          double& m = floatBounded ? slowestFloat : slowest;
+          m = std::fmax(m, poleRadius(*s));
+        }
       }
     }
     if (slowest >= 1.0 || slowestFloat >= 1.0) {
       return std::numeric_limits<double>::infinity();
     }
     return std::fmax(700.0 / -std::log(slowest), 30.0 / -std::log(slowestFloat));
-  }
-
-  static bool allFinite(const float* p, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-      if (!std::isfinite(p[i])) {
-        return false;
-      }
-    }
-    return true;
   }
 
   const LV2_Descriptor* d_;
@@ -384,7 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Session s(d, h, rate);
   std::unique_ptr<float[]> audio(new float[kMaxBlock]);
-  Xorshift rng{0x9e3779b97f4a7c15ull};
+  Xorshift rng(0x9e3779b97f4a7c15ull);
 
   for (int action = 0; action < kMaxActions && !b.empty(); ++action) {
     switch (b.u8() % 7) {

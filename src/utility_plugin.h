@@ -2,10 +2,15 @@
 // pointers and the sample rate. Plain data; one allocation per instance.
 #pragma once
 
+#if defined(CALVORINE_DSP_LAYER)
+#error "the DSP library must not depend on the plug-in's shell"
+#endif
+
 #include <cstdint>
 
 #include "dsp/biquad.h"
 #include "dsp/cascade.h"
+#include "dsp/chain.h"
 #include "dsp/pickup_voicer.h"
 #include "dsp/stages.h"
 #include "ports.h"
@@ -30,4 +35,14 @@ struct UtilPlugin {
   bool lowpassInBand;     // low-pass corner below Nyquist
   bool boostPeakOn;       // 250 Hz peak below Nyquist
   CascadeKernel kernel;   // pipelined kernel picked for this CPU
+
+  // The stages' fields, as the chain's block start and end work on them.
+  ChainFields fields() {
+    return {{hum, humHz, humCount},
+            voicer,
+            {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
+            {boost, boostGain, boostRate, boostDb, boostPeakOn},
+            levelDb,
+            sampleRateF};
+  }
 };

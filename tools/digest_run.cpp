@@ -14,9 +14,6 @@
 // bits, little-endian: a checksum for equality, not a cryptographic hash. Every
 // NaN counts as one value: the sign and payload of a NaN are not part of the
 // output (x86-64 and AArch64 make different default NaNs).
-#include <dlfcn.h>
-#include <lv2/core/lv2.h>
-
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
@@ -25,6 +22,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "plugin_loader.h"
 #include "ports.h"
 
 namespace {
@@ -71,7 +69,10 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     std::fprintf(stderr, "digest_run: instantiate failed at %.9g Hz\n", rate);
     return false;
   }
-  float c[kPortCount] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 6, 0, 0, 1};
+  float c[kPortCount];
+  for (std::uint32_t p = 0; p < kPortCount; ++p) {
+    c[p] = kPorts[p].deflt;
+  }
   for (std::uint32_t p = 2; p < kPortCount; ++p) {
     d->connect_port(h, p, &c[p]);
   }
@@ -128,15 +129,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: digest_run PLUGIN.so [-v]\n");
     return 2;
   }
-  void* lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "digest_run: %s\n", dlerror());
-    return 1;
-  }
-  auto entry = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  const LV2_Descriptor* d = entry != nullptr ? entry(0) : nullptr;
+  const PluginModule module(argv[1]);
+  const LV2_Descriptor* d = module.loaded() ? module.descriptor(0) : nullptr;
   if (d == nullptr) {
-    std::fprintf(stderr, "digest_run: no descriptor\n");
+    std::fprintf(stderr, "digest_run: cannot load %s: %s\n", argv[1], module.error());
     return 1;
   }
   Digest dg;
@@ -153,6 +149,5 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("digest %016" PRIx64 " samples %" PRIu64 "\n", dg.h, dg.samples);
-  dlclose(lib);
   return ok ? 0 : 1;
 }

@@ -3,11 +3,11 @@
 //
 //   utility_host PLUGIN.so IN.wav OUT.wav [-b BLOCK] [--in-place]
 //                [-c SYMBOL=VALUE]... [-u SYMBOL]...
+//   utility_host --ports
 //
 // Controls not given take the bundle's defaults; -u leaves an optional port
-// unconnected.
-#include <dlfcn.h>
-#include <lv2/core/lv2.h>
+// unconnected. --ports prints the module's table of port facts as JSON, for
+// scripts that need them.
 #include <sndfile.h>
 
 #include <cstdio>
@@ -16,32 +16,62 @@
 #include <string>
 #include <vector>
 
+#include "plugin_loader.h"
 #include "ports.h"
 
 namespace {
 
-// Same defaults as the bundle.
-constexpr float kDefaults[kPortCount] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 6, 0, 0, 1};
-
-int portBySymbol(const std::string& sym) {
-  for (std::uint32_t i = 0; i < kPortCount; ++i) {
-    if (sym == kPortInfo[i].symbol) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
-}
-
 int usage() {
   std::fprintf(stderr,
                "usage: utility_host PLUGIN.so IN.wav OUT.wav [-b BLOCK] [--in-place]\n"
-               "                    [-c SYMBOL=VALUE]... [-u SYMBOL]...\n");
+               "                    [-c SYMBOL=VALUE]... [-u SYMBOL]...\n"
+               "       utility_host --ports\n");
   return 2;
+}
+
+const char* kindName(PortKind k) {
+  switch (k) {
+    case PortKind::AudioIn:
+      return "audio-in";
+    case PortKind::AudioOut:
+      return "audio-out";
+    case PortKind::Toggle:
+      return "toggle";
+    case PortKind::Choice:
+      return "choice";
+    default:
+      return "control";
+  }
+}
+
+// Symbols, names and labels are plain ASCII without quotes or backslashes.
+void printPorts() {
+  std::printf("[\n");
+  for (std::uint32_t i = 0; i < kPortCount; ++i) {
+    const PortFacts& p = kPorts[i];
+    std::printf("  {\"index\": %u, \"symbol\": \"%s\", \"name\": \"%s\", \"kind\": \"%s\", ", i,
+                p.symbol, p.name, kindName(p.kind));
+    std::printf("\"minimum\": %.9g, \"maximum\": %.9g, \"default\": %.9g, ",
+                static_cast<double>(p.minimum), static_cast<double>(p.maximum),
+                static_cast<double>(p.deflt));
+    std::printf("\"unit\": %s%s%s, \"optional\": %s, \"points\": [", p.unit ? "\"" : "",
+                p.unit ? p.unit : "null", p.unit ? "\"" : "", p.optional ? "true" : "false");
+    for (std::uint32_t j = 0; j < p.pointCount; ++j) {
+      std::printf("%s[%.9g, \"%s\"]", j > 0 ? ", " : "", static_cast<double>(p.points[j].value),
+                  p.points[j].label);
+    }
+    std::printf("]}%s\n", i + 1 < kPortCount ? "," : "");
+  }
+  std::printf("]\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--ports") == 0) {
+    printPorts();
+    return 0;
+  }
   if (argc < 4) {
     return usage();
   }
@@ -53,7 +83,7 @@ int main(int argc, char** argv) {
   float controls[kPortCount];
   bool connected[kPortCount];
   for (std::uint32_t i = 0; i < kPortCount; ++i) {
-    controls[i] = kDefaults[i];
+    controls[i] = kPorts[i].deflt;
     connected[i] = true;
   }
   for (int a = 4; a < argc; ++a) {
@@ -65,15 +95,16 @@ int main(int argc, char** argv) {
     } else if ((arg == "-c" || arg == "-u") && a + 1 < argc) {
       const std::string setting = argv[++a];
       const std::size_t eq = setting.find('=');
-      const int port = portBySymbol(arg == "-c" ? setting.substr(0, eq) : setting);
-      if (port < 2 || (arg == "-c" && eq == std::string::npos)) {
+      const std::uint32_t port =
+          portBySymbol((arg == "-c" ? setting.substr(0, eq) : setting).c_str());
+      if (port < 2 || port >= kPortCount || (arg == "-c" && eq == std::string::npos)) {
         std::fprintf(stderr, "utility_host: bad control '%s'\n", setting.c_str());
         return 2;
       }
       if (arg == "-c") {
         controls[port] = std::strtof(setting.c_str() + eq + 1, nullptr);
       } else {
-        if (!kPortInfo[port].optional) {
+        if (!kPorts[port].optional) {
           std::fprintf(stderr, "utility_host: port '%s' must be connected\n", setting.c_str());
           return 2;
         }
@@ -103,15 +134,10 @@ int main(int argc, char** argv) {
     audioIn[i] = frames[i * static_cast<std::size_t>(info.channels)];
   }
 
-  void* lib = dlopen(soPath, RTLD_NOW | RTLD_LOCAL);
-  if (lib == nullptr) {
-    std::fprintf(stderr, "utility_host: %s\n", dlerror());
-    return 1;
-  }
-  auto getDescriptor = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib, "lv2_descriptor"));
-  const LV2_Descriptor* d = getDescriptor != nullptr ? getDescriptor(0) : nullptr;
+  const PluginModule module(soPath);
+  const LV2_Descriptor* d = module.loaded() ? module.descriptor(0) : nullptr;
   if (d == nullptr) {
-    std::fprintf(stderr, "utility_host: no descriptor in %s\n", soPath);
+    std::fprintf(stderr, "utility_host: cannot load %s: %s\n", soPath, module.error());
     return 1;
   }
   const LV2_Feature* features[] = {nullptr};
@@ -135,7 +161,6 @@ int main(int argc, char** argv) {
     std::memcpy(audioOut.data() + pos, inPlace ? bufIn.data() : bufOut.data(), len * sizeof(float));
   }
   d->cleanup(h);
-  dlclose(lib);
 
   SF_INFO outInfo{};
   outInfo.samplerate = info.samplerate;

@@ -1,4 +1,4 @@
-#include "dsp/biquad.h"
+#include "biquad.h"
 
 #include <cmath>
 

@@ -1,12 +1,12 @@
-#include "dsp/cascade.h"
+#include "cascade.h"
 
 #include <initializer_list>
 
 #if defined(__x86_64__)
 #define CASCADE_ISA_NS cascade_sse2
-#include "dsp/cascade_dispatch.h"
-#include "dsp/cascade_isa_x86.h"
-#include "dsp/cascade_kernel.h"
+#include "cascade_dispatch.h"
+#include "cascade_isa_x86.h"
+#include "cascade_kernel.h"
 
 void runPipelinedSse2(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                       float level) {
@@ -16,9 +16,9 @@ void runPipelinedSse2(const CascadePlan& plan, const float* in, float* out, std:
 
 #if defined(__aarch64__)
 #define CASCADE_ISA_NS cascade_neon
-#include "dsp/cascade_dispatch.h"
-#include "dsp/cascade_isa_neon.h"
-#include "dsp/cascade_kernel.h"
+#include "cascade_dispatch.h"
+#include "cascade_isa_neon.h"
+#include "cascade_kernel.h"
 
 void runPipelinedNeon(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                       float level) {
@@ -28,18 +28,40 @@ void runPipelinedNeon(const CascadePlan& plan, const float* in, float* out, std:
 
 namespace {
 
-void runReference(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
-                  float level) {
+void runReference(const CascadePlan& plan, const float* in, float* out, std::uint32_t n) {
+  // The sections run on local copies: written through `out`, which may alias
+  // anything as far as the compiler knows, their state would otherwise be
+  // stored and reloaded on every sample.
+  Biquad s[kMaxCascade];
+  const std::int32_t count = plan.count;
+  for (std::int32_t j = 0; j < count; ++j) {
+    s[j] = *plan.sections[j];
+  }
+  const float inputGain = plan.inputGain;
+  const float outputGain = plan.outputGain;
+  const float level = plan.levelGain;
+  const float mix = plan.lowpassMix;
+  const bool lowpassFirst = plan.lowpassFirst;
+  if (count == 0) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      out[i] = ((in[i] * inputGain) * outputGain) * level;
+    }
+    return;
+  }
   for (std::uint32_t i = 0; i < n; ++i) {
-    float x = in[i] * plan.inputGain;
-    for (std::int32_t j = 0; j < plan.count; ++j) {
-      float r = static_cast<float>(plan.sections[j]->process(static_cast<double>(x)));
-      if (j == 0 && plan.lowpassFirst) {
-        r = x + (r - x) * plan.lowpassMix;
+    float x = in[i] * inputGain;
+    for (std::int32_t j = 0; j < count; ++j) {
+      float r = static_cast<float>(s[j].process(static_cast<double>(x)));
+      if (j == 0 && lowpassFirst) {
+        r = x + (r - x) * mix;
       }
       x = r * plan.gains[j];
     }
-    out[i] = x * level;
+    out[i] = (x * outputGain) * level;
+  }
+  for (std::int32_t j = 0; j < count; ++j) {
+    plan.sections[j]->z1 = s[j].z1;
+    plan.sections[j]->z2 = s[j].z2;
   }
 }
 
@@ -77,10 +99,11 @@ CascadeKernel bestCascadeKernel() {
 }
 
 void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
-                std::uint32_t n, float levelGain) {
-  if (plan.count <= 0 || plan.count > kMaxCascade) {
+                std::uint32_t n) {
+  if (plan.count <= 0 || plan.count > kMaxCascade || plan.outputGain != 1.0f) {
     kernel = CascadeKernel::Reference;
   }
+  const float levelGain = plan.levelGain;
   switch (kernel) {
 #if defined(__x86_64__)
     case CascadeKernel::Sse2:
@@ -99,7 +122,7 @@ void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, 
       return;
 #endif
     default:
-      runReference(plan, in, out, n, levelGain);
+      runReference(plan, in, out, n);
       return;
   }
 }

@@ -1,16 +1,16 @@
-// The active sections of the chain as one cascade, and the kernels that run
-// it. Between sections the signal is rounded to float and scaled by a float
-// gain (1 for most sections); the section after which a stage gain applies
+// One block's running sections as one cascade, and the kernels that run it.
+// Between sections the signal is rounded to float and scaled by a float gain
+// (1 for most sections); the section after which a stage gain applies
 // carries it. The first section may be the low-pass blend, whose output is
 // mixed with its own input.
 //
-// Per sample, exactly (the reference kernel):
+// Per sample, exactly (the reference kernel, the straightforward path):
 //   x = in * inputGain
 //   for each section j:
 //     r = float(section[j].process(x))
 //     if j == 0 and lowpassFirst: r = x + (r - x) * lowpassMix
 //     x = r * gains[j]
-//   out = x * levelGain
+//   out = (x * outputGain) * levelGain
 //
 // The pipelined kernels run the sections side by side in SIMD lanes, each
 // lane a fixed number of samples behind the one before, with the same IEEE
@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "dsp/biquad.h"
+#include "biquad.h"
 
 constexpr int kMaxCascade = 16;
 
@@ -27,9 +27,13 @@ struct CascadePlan {
   Biquad* sections[kMaxCascade];
   float gains[kMaxCascade];
   std::int32_t count;
-  float inputGain;
+  float inputGain;  // a stage gain with no section before it
   bool lowpassFirst;
   float lowpassMix;
+  // A stage gain after the last section's: the boost's flat gain when its
+  // peak is left out. 1 otherwise, which leaves every product exact.
+  float outputGain;
+  float levelGain;  // output level, negative when the polarity is inverted
 };
 
 enum class CascadeKernel : std::int32_t { Reference = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
@@ -38,6 +42,14 @@ enum class CascadeKernel : std::int32_t { Reference = 0, Sse2 = 1, Avx2 = 2, Avx
 CascadeKernel bestCascadeKernel();
 bool cascadeKernelSupported(CascadeKernel kernel);
 
-// Runs n samples through the plan; in and out may be the same buffer.
+// The kernel for one block: below 12 samples or 2 sections the pipeline's
+// fill and drain cost more than it saves (measured crossover about 10).
+inline CascadeKernel blockKernel(CascadeKernel best, const CascadePlan& plan, std::uint32_t n) {
+  return (n >= 12 && plan.count >= 2) ? best : CascadeKernel::Reference;
+}
+
+// Runs n samples through the plan; in and out may be the same buffer. Plans
+// the pipelined kernels do not cover (no sections, or an output gain other
+// than 1) run on the reference kernel whatever was asked for.
 void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
-                std::uint32_t n, float levelGain);
+                std::uint32_t n);

@@ -1,8 +1,8 @@
 // Built with -mavx2 (no FMA: products and sums stay separately rounded).
 #define CASCADE_ISA_NS cascade_avx2
-#include "dsp/cascade_dispatch.h"
-#include "dsp/cascade_isa_x86.h"
-#include "dsp/cascade_kernel.h"
+#include "cascade_dispatch.h"
+#include "cascade_isa_x86.h"
+#include "cascade_kernel.h"
 
 void runPipelinedAvx2(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                       float level) {

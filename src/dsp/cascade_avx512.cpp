@@ -6,9 +6,9 @@
 #pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #define CASCADE_ISA_NS cascade_avx512
-#include "dsp/cascade_dispatch.h"
-#include "dsp/cascade_isa_x86.h"
-#include "dsp/cascade_kernel.h"
+#include "cascade_dispatch.h"
+#include "cascade_isa_x86.h"
+#include "cascade_kernel.h"
 
 void runPipelinedAvx512(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                         float level) {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "dsp/cascade.h"
+#include "cascade.h"
 
 void runPipelinedSse2(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                       float level);

@@ -17,7 +17,7 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "dsp/cascade.h"
+#include "cascade.h"
 
 namespace CASCADE_ISA_NS {
 

@@ -1,4 +1,4 @@
-#include "dsp/pickup_voicer.h"
+#include "pickup_voicer.h"
 
 #include <cmath>
 

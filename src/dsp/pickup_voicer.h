@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "dsp/biquad.h"
+#include "biquad.h"
 
 enum class StageKind : std::int32_t { None = 0, Peak = 1, LowShelf = 2, HighShelf = 3 };
 
@@ -39,6 +39,10 @@ class PickupVoicer {
   }
 
   void reset();
+
+  bool designed() const { return lastRate != 0.0; }
+  // The amount last applied, or 0 (flat) before the first design.
+  float appliedAmount() const { return designed() ? lastAmount : 0.0f; }
 
   // Initial values make the first prepare() with a non-zero rate design.
   Biquad sections[kMaxSections];

@@ -1,45 +1,58 @@
-// Hum notch bank, boost and resonant low-pass blend. Each stage is a set of
-// free functions over the fields the plug-in record keeps for it, so the
-// record's layout stays a plain struct and these stay free of host types.
+// The chain's stages besides the pickup voicer: the hum notch bank, the boost
+// and the resonant low-pass blend. The plug-in's instance record keeps each
+// stage's fields at fixed places among its own, so a stage is a small view:
+// references to the fields it owns, and the functions that refresh them.
+// Chain (chain.h) holds the same fields on its own for everything outside
+// the plug-in.
 //
-// A section whose centre or corner frequency is at or above Nyquist has no
-// band to act on (and the cookbook formulas would put its poles outside the
-// unit circle), so it is left out of the chain rather than designed.
+// A section whose centre or corner frequency is at or above half the rate
+// has no band to act on (and the cookbook formulas would put its poles
+// outside the unit circle), so it is left out of the chain, not designed.
 #pragma once
 
 #include <cstdint>
 
-#include "dsp/biquad.h"
+#include "biquad.h"
 
 constexpr int kHumSections = 6;
 
-// ---- Hum notch bank: notches at f, 2f, ... 6f, Q 18.
-// Both return, in `count`, how many sections (lowest first) are below Nyquist.
-void humDesignInitial(Biquad (&hum)[kHumSections], std::int32_t& count, double sampleRate);
-// Redesigns for f (50 or 60) when it differs from humHz; keeps the state.
-void humRefresh(Biquad (&hum)[kHumSections], float& humHz, std::int32_t& count, float f,
-                float sampleRateF);
+// Notches at f, 2f, ... 6f, Q 18.
+struct HumBank {
+  Biquad (&sections)[kHumSections];
+  float& hz;            // mains frequency the sections are designed for
+  std::int32_t& count;  // sections below half the rate, lowest first
 
-inline float humProcess(Biquad (&hum)[kHumSections], std::int32_t count, float x) {
-  double v = static_cast<double>(x);
-  for (std::int32_t k = 0; k < count; ++k) {
-    v = static_cast<double>(static_cast<float>(hum[k].process(v)));
-  }
-  return static_cast<float>(v);
-}
+  // 60 Hz from the double-precision rate, at instantiation.
+  void designInitial(double sampleRate) const;
+  // Redesigns for f (50 or 60) when it differs from hz; keeps the state.
+  void refresh(float f, float sampleRateF) const;
+};
 
-// ---- Boost: flat gain of d dB plus a d/4 dB peak at 250 Hz, Q 0.7.
-// peakOn is false when 250 Hz is at or above Nyquist.
-void boostRefresh(Biquad& boost, float& boostGain, double& boostRate, float& boostDb, bool& peakOn,
-                  float sampleRateF, float d);
+// Flat gain of d dB plus a d/4 dB peak at 250 Hz, Q 0.7.
+struct BoostStage {
+  Biquad& peak;
+  float& gain;   // flat gain, linear
+  double& rate;  // rate of the last design; 0 before the first
+  float& db;     // amount of the last design
+  bool& peakInBand;
 
-// ---- Resonant low-pass blend, driven by one amount t in 0..1.
-// t must already be clamped to 0..1; redesigns only when it changed. inBand
-// is false when the corner is at or above Nyquist.
-void lowpassRefresh(Biquad& lowpass, float& lowpassAmount, float& lowpassMix, bool& inBand,
-                    double sampleRate, float t);
+  bool designed() const { return rate != 0.0; }
+  // What the boost last applied, or 0 dB (the neutral amount) before that.
+  float appliedDb() const { return designed() ? db : 0.0f; }
+  // Redesigns only when the rate or the amount changed.
+  void refresh(float sampleRateF, float d) const;
+};
 
-inline float lowpassProcess(Biquad& lowpass, float mix, float x) {
-  const float y = static_cast<float>(lowpass.process(static_cast<double>(x)));
-  return x + (y - x) * mix;
-}
+// One amount t in 0..1 lowers the corner and the resonance and fades the
+// filtered signal in.
+struct LowpassBlend {
+  Biquad& section;
+  float& amount;  // last applied, 0..1; 0 takes the stage out
+  float& mix;     // wet share
+  bool& inBand;   // corner below half the rate
+  double sampleRate;
+
+  bool running() const { return amount > 0.0f && inBand; }
+  // t already clamped to 0..1; redesigns only when it changed.
+  void refresh(float t) const;
+};

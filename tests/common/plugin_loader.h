@@ -1,5 +1,5 @@
-// Test-side host: loads the built module with dlopen and drives one
-// instance through the LV2 descriptor, as a host would.
+// A minimal host for tests, tools, benchmarks: loads a module with dlopen and
+// drives one instance through the LV2 descriptor, as a host would.
 #pragma once
 
 #include <dlfcn.h>
@@ -13,10 +13,17 @@
 
 class PluginModule {
  public:
-  explicit PluginModule(const char* path = CALVORINE_PLUGIN_PATH)
-      : lib_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
-    if (lib_ != nullptr) {
-      entry_ = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib_, "lv2_descriptor"));
+#ifdef CALVORINE_PLUGIN_PATH
+  PluginModule() : PluginModule(CALVORINE_PLUGIN_PATH) {}
+#endif
+  explicit PluginModule(const char* path) : lib_(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {
+    if (lib_ == nullptr) {
+      error_ = dlerror();
+      return;
+    }
+    entry_ = reinterpret_cast<LV2_Descriptor_Function>(dlsym(lib_, "lv2_descriptor"));
+    if (entry_ == nullptr) {
+      error_ = "no lv2_descriptor";
     }
   }
   ~PluginModule() {
@@ -27,24 +34,32 @@ class PluginModule {
   PluginModule(const PluginModule&) = delete;
   PluginModule& operator=(const PluginModule&) = delete;
 
-  bool loaded() const { return lib_ != nullptr && entry_ != nullptr; }
-  const LV2_Descriptor* descriptor(std::uint32_t index = 0) const { return entry_(index); }
+  bool loaded() const {
+    return lib_ != nullptr && entry_ != nullptr;
+  }
+  const char* error() const {
+    return error_ != nullptr ? error_ : "";
+  }
+  const LV2_Descriptor* descriptor(std::uint32_t index = 0) const {
+    return entry_(index);
+  }
 
  private:
   void* lib_;
   LV2_Descriptor_Function entry_ = nullptr;
+  const char* error_ = nullptr;
 };
 
-// One instance with its own control values, connected to all ports.
-// Audio buffers are the caller's; controls live here.
+// One instance with its own control values, connected to all ports and set
+// to the bundle's defaults. Audio buffers are the caller's; controls live here.
 class PluginInstance {
  public:
   PluginInstance(const PluginModule& module, double rate) : d_(module.descriptor(0)) {
     const LV2_Feature* features[] = {nullptr};
     h_ = d_->instantiate(d_, rate, "", features);
-    controls_.fill(0.0f);
-    controls_[kPortEnabled] = 1.0f;
-    controls_[kPortPickupAmount] = 1.0f;
+    for (std::uint32_t p = 0; p < kPortCount; ++p) {
+      controls_[p] = kPorts[p].deflt;
+    }
     if (h_ != nullptr) {
       for (std::uint32_t p = 2; p < kPortCount; ++p) {
         d_->connect_port(h_, p, &controls_[p]);

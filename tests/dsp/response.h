@@ -11,6 +11,7 @@
 #include <random>
 
 #include "dsp/biquad.h"
+#include "test_support.h"
 
 namespace response {
 
@@ -124,15 +125,9 @@ inline auto sectionStep(Biquad& b) {
   return [&b](float x) { return static_cast<float>(b.process(static_cast<double>(x))); };
 }
 
-// Seed for the random sweeps: fixed so CI runs repeat, overridable through
-// CALVORINE_TEST_SEED to explore; printed so a failure can be replayed.
+// Seed for the random sweeps.
 inline std::uint32_t sweepSeed(const char* what) {
-  std::uint32_t seed = 0x5eed2024u;
-  if (const char* env = std::getenv("CALVORINE_TEST_SEED")) {
-    seed = static_cast<std::uint32_t>(std::strtoul(env, nullptr, 0));
-  }
-  std::printf("[ seed     ] %s: %u (CALVORINE_TEST_SEED)\n", what, seed);
-  return seed;
+  return static_cast<std::uint32_t>(testSeed(what, 0x5eed2024u));
 }
 
 inline double uniform(std::mt19937& rng, double lo, double hi) {

@@ -8,23 +8,24 @@
 #include <random>
 #include <string>
 
-#include "dsp/stages.h"
+#include "chain_rig.h"
 #include "response.h"
 
 namespace {
 
-struct Boost {
-  Biquad peak;
-  float gain = 1.0f;
-  double rate = 0.0;
-  float db = -1.0f;
-  bool peakOn = false;
+// The boost alone in the chain, at a chosen rate.
+struct Boost : ChainRig {
+  Biquad& peak = boost;
+  float& gain = boostGain;
+  float& db = boostDb;
+  bool& peakOn = boostPeakInBand;
 
-  Boost() : peak{} { peak.clearState(); }
-  void refresh(float fs, float d) { boostRefresh(peak, gain, rate, db, peakOn, fs, d); }
-  float process(float x) {
-    const float y = peakOn ? static_cast<float>(peak.process(static_cast<double>(x))) : x;
-    return y * gain;
+  explicit Boost(double rate = 48000.0) : ChainRig(rate) { controls.boostOn = true; }
+  Boost(const Boost& o) : ChainRig(o) {}
+  // Block start with boost_db = d.
+  void set(float d) {
+    controls.boostDb = d;
+    prepare();
   }
 };
 
@@ -35,7 +36,7 @@ double totalDb(Boost b, double f, double fs) {
 
 TEST(Boost, ZeroDbIsTransparent) {
   Boost b;
-  b.refresh(48000.0f, 0.0f);
+  b.set(0.0f);
   EXPECT_EQ(b.gain, 1.0f);
   EXPECT_TRUE(response::isIdentityDesign(b.peak));
   for (double f : {30.0, 250.0, 4000.0}) {
@@ -45,7 +46,7 @@ TEST(Boost, ZeroDbIsTransparent) {
 
 TEST(Boost, TwelveDbAt48k) {
   Boost b;
-  b.refresh(48000.0f, 12.0f);
+  b.set(12.0f);
   EXPECT_NEAR(b.gain, 3.981f, 1e-3f);
   const double at250 = totalDb(b, 250.0, 48000.0);
   const double low = totalDb(b, 5.0, 48000.0);
@@ -62,7 +63,7 @@ TEST(Boost, TwelveDbAt48k) {
 
 TEST(Boost, MinusEightDb) {
   Boost b;
-  b.refresh(48000.0f, -8.0f);
+  b.set(-8.0f);
   EXPECT_NEAR(b.gain, 0.398f, 1e-3f);
   EXPECT_NEAR(totalDb(b, 250.0, 48000.0), -10.0, 1e-3);
   EXPECT_NEAR(response::magnitudeDb(b.peak, 250.0, 48000.0), -2.0, 1e-6);
@@ -77,8 +78,8 @@ TEST(Boost, PeakIsAQuarterOfTheBoostAt250Hz) {
     const float fs = rates[std::uniform_int_distribution<int>(0, 4)(rng)];
     const float d = static_cast<float>(response::uniform(rng, -24.0, 24.0));
     SCOPED_TRACE("fs " + std::to_string(fs) + " d " + std::to_string(d));
-    Boost b;
-    b.refresh(fs, d);
+    Boost b(static_cast<double>(fs));
+    b.set(d);
     const double dd = static_cast<double>(d);
     const double fsd = static_cast<double>(fs);
     EXPECT_NEAR(response::magnitudeDb(b.peak, 250.0, fsd), dd / 4, 1e-6);
@@ -95,7 +96,7 @@ TEST(Boost, PeakIsAQuarterOfTheBoostAt250Hz) {
 
 TEST(Boost, RefreshRedesignsOnlyOnChange) {
   Boost b;
-  b.refresh(48000.0f, 6.0f);
+  b.set(6.0f);
   for (int n = 0; n < 300; ++n) {
     b.process(static_cast<float>(std::sin(0.03 * n)));
   }
@@ -104,11 +105,11 @@ TEST(Boost, RefreshRedesignsOnlyOnChange) {
   const double sentinel = 12345.0;
   b.peak.b0 = sentinel;
   b.gain = 7.0f;
-  b.refresh(48000.0f, 6.0f);
+  b.set(6.0f);
   EXPECT_EQ(b.peak.b0, sentinel);
   EXPECT_EQ(b.gain, 7.0f);
 
-  b.refresh(48000.0f, 3.0f);
+  b.set(3.0f);
   EXPECT_NE(b.peak.b0, sentinel);
   EXPECT_EQ(b.db, 3.0f);
   EXPECT_NEAR(b.gain, 1.4125f, 1e-4f);
@@ -116,9 +117,9 @@ TEST(Boost, RefreshRedesignsOnlyOnChange) {
   EXPECT_EQ(b.peak.z2, z2);
 
   b.peak.b0 = sentinel;
-  b.refresh(44100.0f, 3.0f);
+  b.fields().boost.refresh(44100.0f, 3.0f);
   EXPECT_NE(b.peak.b0, sentinel);
-  EXPECT_EQ(b.rate, 44100.0);
+  EXPECT_EQ(b.boostRate, 44100.0);
   EXPECT_NEAR(response::magnitudeDb(b.peak, 250.0, 44100.0), 0.75, 1e-6);
 }
 
@@ -126,15 +127,15 @@ TEST(Boost, RefreshRedesignsOnlyOnChange) {
 // remains; its coefficients are not rewritten.
 TEST(Boost, PeakLeftOutAtOrAboveNyquist) {
   Boost b;
-  b.refresh(48000.0f, 6.0f);
+  b.set(6.0f);
   EXPECT_TRUE(b.peakOn);
   const Biquad designed = b.peak;
-  b.refresh(500.0f, 12.0f);
+  b.fields().boost.refresh(500.0f, 12.0f);
   EXPECT_FALSE(b.peakOn);
   EXPECT_NEAR(b.gain, 3.981f, 1e-3f);
   EXPECT_EQ(b.peak.b0, designed.b0);
   EXPECT_EQ(b.peak.a2, designed.a2);
-  b.refresh(502.0f, 12.0f);
+  b.fields().boost.refresh(502.0f, 12.0f);
   EXPECT_TRUE(b.peakOn);
   EXPECT_NEAR(response::magnitudeDb(b.peak, 250.0, 502.0), 3.0, 1e-6);
 }

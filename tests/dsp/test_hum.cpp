@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "dsp/stages.h"
+#include "chain_rig.h"
 #include "response.h"
 
 namespace {
@@ -20,21 +20,20 @@ constexpr double kFs = 48000.0;
 constexpr int kSettle = 96000;
 constexpr int kMeasure = 24000;
 
-struct Bank {
-  Biquad hum[kHumSections];
-  float humHz;
-  std::int32_t count;
+// The hum bank alone in the chain.
+struct Bank : ChainRig {
+  std::int32_t& count = humCount;
 
-  explicit Bank(double fs = kFs) : hum{}, humHz(60.0f), count(-1) {
-    for (Biquad& s : hum) {
-      s.clearState();
-    }
-    humDesignInitial(hum, count, fs);
+  explicit Bank(double fs = kFs) : ChainRig(fs) {
+    controls.humOn = true;
+    prepare();
   }
-  void refresh(float f, float fs = static_cast<float>(kFs)) {
-    humRefresh(hum, humHz, count, f, fs);
+  Bank(const Bank& o) : ChainRig(o) {}
+  // Block start with the mains at f (50 or 60).
+  void refresh(float f) {
+    controls.mains50 = f == 50.0f;
+    prepare();
   }
-  float process(float x) { return humProcess(hum, count, x); }
 };
 
 double analyticDb(const Bank& b, double f) {
@@ -78,7 +77,7 @@ TEST(HumBank, KeepsOnlyHarmonicsBelowNyquist) {
   Bank low(600.0);
   EXPECT_EQ(low.count, 4);
   expectNullsAt(low, 60.0, 600.0);
-  low.refresh(50.0f, 600.0f);
+  low.refresh(50.0f);
   EXPECT_EQ(low.count, 5);
   expectNullsAt(low, 50.0, 600.0);
   // A harmonic exactly at Nyquist is left out too.

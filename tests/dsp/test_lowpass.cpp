@@ -9,22 +9,27 @@
 #include <random>
 #include <string>
 
-#include "dsp/stages.h"
+#include "chain_rig.h"
 #include "response.h"
 
 namespace {
 
 constexpr double kFs = 48000.0;
 
-struct Blend {
-  Biquad lp;
-  float amount = 0.0f;
-  float mix = 0.0f;
-  bool inBand = false;
+// The low-pass blend alone in the chain.
+struct Blend : ChainRig {
+  Biquad& lp = lowpass;
+  float& amount = lowpassAmount;
+  float& mix = lowpassMix;
+  bool& inBand = lowpassInBand;
 
-  Blend() : lp{} { lp.clearState(); }
-  void refresh(float t, double fs = kFs) { lowpassRefresh(lp, amount, mix, inBand, fs, t); }
-  float process(float x) { return lowpassProcess(lp, mix, x); }
+  explicit Blend(double rate = kFs) : ChainRig(rate) {}
+  Blend(const Blend& o) : ChainRig(o) {}
+  // Block start with lowpass_amount = t.
+  void refresh(float t) {
+    controls.lowpassAmount = t;
+    prepare();
+  }
 };
 
 void expectSameResponse(const Biquad& got, double fc, double q) {
@@ -179,15 +184,15 @@ TEST(LowpassBlend, RefreshRedesignsOnlyOnChange) {
 // A corner at or above Nyquist leaves the section undesigned and flags it
 // out of band; the mix still follows the amount.
 TEST(LowpassBlend, CornerAtOrAboveNyquistIsOutOfBand) {
-  Blend b;
-  b.refresh(0.5f);
+  Blend b(6000.0);
+  b.refresh(0.5f);  // 2750 Hz
   const Biquad designed = b.lp;
-  b.refresh(0.1f, 6000.0);  // 3190 Hz against a 3000 Hz Nyquist
+  b.refresh(0.1f);  // 3190 Hz against a 3000 Hz Nyquist
   EXPECT_FALSE(b.inBand);
   EXPECT_EQ(b.mix, 0.4f);
   EXPECT_EQ(b.lp.b0, designed.b0);
   EXPECT_EQ(b.lp.a1, designed.a1);
-  b.refresh(0.3f, 6000.0);  // 2970 Hz
+  b.refresh(0.3f);  // 2970 Hz
   EXPECT_TRUE(b.inBand);
   EXPECT_NEAR(response::magnitude(b.lp, 0.0, 6000.0), 1.0, 1e-9);
 }

@@ -1,9 +1,9 @@
 // The built module and the reference model run side by side on the same
 // input and controls; every output sample must carry the same bits.
 //
-// Random streams take their seed from CALVORINE_MODEL_SEED when it is set
+// Random streams take their seed from CALVORINE_TEST_SEED when it is set
 // (decimal or 0x-hex) and print the seed they used, so a failure replays with
-//   CALVORINE_MODEL_SEED=<seed> ./test_model --gtest_filter=<test>
+//   CALVORINE_TEST_SEED=<seed> ./test_model --gtest_filter=<test>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 
 #include "plugin_loader.h"
 #include "reference_model.h"
+#include "test_support.h"
 
 namespace {
 
@@ -33,11 +34,8 @@ constexpr double kPi = 3.141592653589793;
 constexpr double kRates[] = {22050.0, 44100.0, 48000.0, 88200.0, 96000.0, 192000.0, 47999.7};
 
 std::uint64_t baseSeed() {
-  const char* env = std::getenv("CALVORINE_MODEL_SEED");
-  if (env != nullptr && *env != '\0') {
-    return std::strtoull(env, nullptr, 0);
-  }
-  return 0x6a09e667f3bcc909ull;
+  static const std::uint64_t seed = testSeed("model streams", 0x6a09e667f3bcc909ull);
+  return seed;
 }
 
 std::uint32_t bitsOf(float v) {
@@ -182,7 +180,7 @@ class Pair {
                   static_cast<double>(got[first]), bitsOf(got[first]),
                   static_cast<double>(want[first]), bitsOf(want[first]));
     return ::testing::AssertionFailure()
-           << label_ << " (CALVORINE_MODEL_SEED=" << baseSeed() << "), " << buf << "\n  input "
+           << label_ << " (CALVORINE_TEST_SEED=" << baseSeed() << "), " << buf << "\n  input "
            << (first < n ? in[first] : 0.0f) << "\n  controls: " << describe(ctl_);
   }
 
@@ -496,7 +494,6 @@ TEST_F(ModelTest, LevelAndPolarity) {
 // would show.
 TEST_F(ModelTest, RandomControlSequences) {
   const std::uint64_t seed = baseSeed();
-  std::printf("[   seed   ] CALVORINE_MODEL_SEED=%" PRIu64 "\n", seed);
   std::mt19937_64 rng(seed);
   auto pick = [&rng](std::uint64_t n) { return rng() % n; };
   auto uniform = [&rng](float lo, float hi) {

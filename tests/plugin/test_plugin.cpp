@@ -12,21 +12,12 @@
 #include <vector>
 
 #include "plugin_loader.h"
+#include "test_support.h"
 
 namespace {
 
-std::vector<float> noise(std::size_t n, unsigned seed = 1) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> v(n);
-  for (float& x : v) {
-    x = dist(rng);
-  }
-  return v;
-}
-
-bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
-  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+std::vector<float> noise(std::size_t n, std::uint64_t seed = 1) {
+  return noiseBlock(n, seed);
 }
 
 // Every stage on, each well inside its useful range.
@@ -53,13 +44,6 @@ std::vector<float> testSignal(std::size_t n, double rate, unsigned seed) {
   }
   v[n / 3] = 0.95f;
   return v;
-}
-
-// Seed for the random block splits: fixed, printed on failure, and
-// overridable with CALVORINE_TEST_SEED to explore other splits.
-unsigned splitSeed() {
-  const char* env = std::getenv("CALVORINE_TEST_SEED");
-  return env != nullptr ? static_cast<unsigned>(std::strtoul(env, nullptr, 10)) : 20240611u;
 }
 
 // Block sizes to cover n samples: zero-length blocks, single samples and odd sizes.
@@ -204,8 +188,7 @@ TEST_F(PluginTest, ZeroLengthBlockWritesNothing) {
 // host cuts the stream into blocks (empty, single-sample, odd) and whether it
 // runs in place must not change a single bit of the output.
 TEST_F(PluginTest, AnyBlockingInOrOutOfPlaceMatchesOneBlockAtEveryRate) {
-  const unsigned seed = splitSeed();
-  SCOPED_TRACE("CALVORINE_TEST_SEED=" + std::to_string(seed));
+  const auto seed = static_cast<unsigned>(testSeed("random block splits", 20240611u));
   for (double rate : {8000.0, 11025.0, 16000.0, 22050.0, 44100.0, 48000.0, 88200.0, 96000.0,
                       176400.0, 192000.0, 352800.0, 384000.0}) {
     SCOPED_TRACE("rate " + std::to_string(rate));
@@ -258,7 +241,7 @@ TEST_F(PluginTest, OneSampleBlockRunsTheWholeChain) {
                                                 {kPortPickupOn, 0.0f},      {kPortBoostOn, 0.0f},
                                                 {kPortLevelDb, 0.0f},       {kPortInvert, 0.0f}};
   for (const auto& [port, value] : stages) {
-    EXPECT_NE(firstSample(port, value), all) << kPortInfo[port].symbol;
+    EXPECT_NE(firstSample(port, value), all) << kPorts[port].symbol;
   }
 }
 

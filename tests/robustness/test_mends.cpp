@@ -11,11 +11,11 @@
 #include <tuple>
 #include <vector>
 
+#include "chain_rig.h"
 #include "dsp/biquad.h"
 #include "dsp/pickup_voicer.h"
-#include "dsp/stages.h"
 #include "plugin_loader.h"
-#include "signals.h"
+#include "test_support.h"
 
 namespace {
 
@@ -40,22 +40,22 @@ class Robustness : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // One non-finite sample at the input of a running stage.
 
-enum class Stage { Lowpass, Hum, Voicer, Boost, All };
+enum class ChainStage { Lowpass, Hum, Voicer, Boost, All };
 const char* const kStageNames[] = {"Lowpass", "Hum", "Voicer", "Boost", "All"};
 
-void switchStage(PluginInstance& inst, Stage s, bool on) {
-  const bool all = s == Stage::All;
-  if (all || s == Stage::Lowpass) {
+void switchStage(PluginInstance& inst, ChainStage s, bool on) {
+  const bool all = s == ChainStage::All;
+  if (all || s == ChainStage::Lowpass) {
     inst.control(kPortLowpassAmount) = on ? 0.2f : 0.0f;  // mix 0.8: dry and wet both matter
   }
-  if (all || s == Stage::Hum) {
+  if (all || s == ChainStage::Hum) {
     inst.control(kPortHumOn) = on ? 1.0f : 0.0f;
   }
-  if (all || s == Stage::Voicer) {
+  if (all || s == ChainStage::Voicer) {
     inst.control(kPortPickupType) = 1.0f;  // five sections
     inst.control(kPortPickupOn) = on ? 1.0f : 0.0f;
   }
-  if (all || s == Stage::Boost) {
+  if (all || s == ChainStage::Boost) {
     inst.control(kPortBoostDb) = 9.0f;
     inst.control(kPortBoostOn) = on ? 1.0f : 0.0f;
   }
@@ -66,7 +66,7 @@ constexpr std::size_t kBlocks = 10;
 constexpr std::size_t kPoisonedBlock = 1;
 
 // Runs blocks [first, kBlocks) of `in`; the stage is off in block `offBlock`.
-std::vector<float> runFrom(PluginInstance& inst, Stage s, const std::vector<float>& in,
+std::vector<float> runFrom(PluginInstance& inst, ChainStage s, const std::vector<float>& in,
                            std::size_t first, std::size_t offBlock) {
   std::vector<float> out((kBlocks - first) * kBlock);
   for (std::size_t b = first; b < kBlocks; ++b) {
@@ -76,7 +76,7 @@ std::vector<float> runFrom(PluginInstance& inst, Stage s, const std::vector<floa
   return out;
 }
 
-using BadSampleParam = std::tuple<Stage, int, std::uint32_t>;
+using BadSampleParam = std::tuple<ChainStage, int, std::uint32_t>;
 class NonFiniteSample : public Robustness, public ::testing::WithParamInterface<BadSampleParam> {};
 
 // The block that carries the bad sample may go non-finite from that sample
@@ -85,7 +85,7 @@ class NonFiniteSample : public Robustness, public ::testing::WithParamInterface<
 // poisoned is all that is dropped: from the next block the output is the
 // one of a fresh instance fed the same blocks.
 TEST_P(NonFiniteSample, NextBlockIsCleanAndMatchesAFreshInstance) {
-  const Stage stage = std::get<0>(GetParam());
+  const ChainStage stage = std::get<0>(GetParam());
   const float bad = std::get<1>(GetParam()) == 0   ? kNaN
                     : std::get<1>(GetParam()) == 1 ? kInf
                                                    : -kInf;
@@ -121,9 +121,9 @@ std::string badSampleName(const ::testing::TestParamInfo<BadSampleParam>& p) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryStage, NonFiniteSample,
-                         ::testing::Combine(::testing::Values(Stage::Lowpass, Stage::Hum,
-                                                              Stage::Voicer, Stage::Boost,
-                                                              Stage::All),
+                         ::testing::Combine(::testing::Values(ChainStage::Lowpass, ChainStage::Hum,
+                                                              ChainStage::Voicer, ChainStage::Boost,
+                                                              ChainStage::All),
                                             ::testing::Values(0, 1, 2),
                                             ::testing::Values(0u, 100u, kBlock - 1)),
                          badSampleName);
@@ -239,37 +239,31 @@ TEST(LowRates, VoicerLeavesOutStagesAtOrAboveNyquist) {
 }
 
 TEST(LowRates, HumBoostAndLowpassLeaveOutWhatIsBeyondNyquist) {
-  Biquad hum[kHumSections] = {};
-  std::int32_t count = -1;
-  humDesignInitial(hum, count, 600.0);  // 60..240 Hz below 300, 300 and 360 not
-  EXPECT_EQ(count, 4);
-  float humHz = 60.0f;
-  humRefresh(hum, humHz, count, 50.0f, 600.0f);  // 50..250 below, 300 on Nyquist
-  EXPECT_EQ(count, 5);
-  humRefresh(hum, humHz, count, 60.0f, 600.0f);
-  EXPECT_EQ(count, 4);
-  humDesignInitial(hum, count, 8000.0);
-  EXPECT_EQ(count, kHumSections);
+  ChainRig low(600.0);  // 60..240 Hz below 300, 300 and 360 not
+  EXPECT_EQ(low.humCount, 4);
+  low.controls.mains50 = true;  // 50..250 below, 300 on Nyquist
+  low.prepare();
+  EXPECT_EQ(low.humCount, 5);
+  low.controls.mains50 = false;
+  low.prepare();
+  EXPECT_EQ(low.humCount, 4);
+  EXPECT_EQ(ChainRig(8000.0).humCount, kHumSections);
 
-  for (const float rate : {500.0f, 501.0f}) {
-    Biquad boost{};
-    float gain = 1.0f;
-    double lastRate = 0.0;
-    float lastDb = -1.0f;
-    bool peakOn = true;
-    boostRefresh(boost, gain, lastRate, lastDb, peakOn, rate, 12.0f);
-    EXPECT_EQ(peakOn, rate > 500.0f) << rate;
-    EXPECT_EQ(gain, dbToGain(12.0f)) << "the flat gain applies either way";
+  for (const double rate : {500.0, 501.0}) {
+    ChainRig rig(rate);
+    rig.controls.boostOn = true;
+    rig.controls.boostDb = 12.0f;
+    rig.prepare();
+    EXPECT_EQ(rig.boostPeakInBand, rate > 500.0) << rate;
+    EXPECT_EQ(rig.boostGain, dbToGain(12.0f)) << "the flat gain applies either way";
   }
 
   // At 6000 Hz the corner (3300 - 1100 t) is below 3000 Hz only for t > 3/11.
   for (const float t : {0.1f, 0.27f, 0.28f, 1.0f}) {
-    Biquad lp{};
-    float amount = 0.0f;
-    float mix = 0.0f;
-    bool inBand = false;
-    lowpassRefresh(lp, amount, mix, inBand, 6000.0, t);
-    EXPECT_EQ(inBand, t > 0.275f) << t;
+    ChainRig rig(6000.0);
+    rig.controls.lowpassAmount = t;
+    rig.prepare();
+    EXPECT_EQ(rig.lowpassInBand, t > 0.275f) << t;
   }
 }
 
@@ -291,30 +285,24 @@ TEST(LowRates, EveryDesignedSectionIsStable) {
         }
       }
     }
+    ChainRig rig(rate);
+    rig.controls.boostOn = true;
     for (int step = 0; step <= 8; ++step) {
-      Biquad boost{};
-      float gain = 1.0f;
-      double lastRate = 0.0;
-      float lastDb = -1.0f;
-      bool peakOn = false;
-      boostRefresh(boost, gain, lastRate, lastDb, peakOn, static_cast<float>(rate),
-                   -24.0f + 6.0f * static_cast<float>(step));
-      EXPECT_TRUE(!peakOn || stable(boost)) << rate;
+      rig.controls.boostDb = -24.0f + 6.0f * static_cast<float>(step);
+      rig.prepare();
+      EXPECT_TRUE(!rig.boostPeakInBand || stable(rig.boost)) << rate;
     }
     for (int step = 1; step <= 20; ++step) {
-      Biquad lp{};
-      float amount = 0.0f;
-      float mix = 0.0f;
-      bool inBand = false;
-      lowpassRefresh(lp, amount, mix, inBand, rate, 0.05f * static_cast<float>(step));
-      EXPECT_TRUE(!inBand || stable(lp)) << rate;
+      rig.controls.lowpassAmount = 0.05f * static_cast<float>(step);
+      rig.prepare();
+      EXPECT_TRUE(!rig.lowpassInBand || stable(rig.lowpass)) << rate;
     }
-    Biquad hum[kHumSections] = {};
-    std::int32_t count = 0;
-    float humHz = 60.0f;
-    humRefresh(hum, humHz, count, 50.0f, static_cast<float>(rate));
-    for (std::int32_t k = 0; k < count; ++k) {
-      EXPECT_TRUE(stable(hum[k])) << rate;
+    for (const bool mains50 : {false, true}) {
+      rig.controls.mains50 = mains50;
+      rig.prepare();
+      for (std::int32_t k = 0; k < rig.humCount; ++k) {
+        EXPECT_TRUE(stable(rig.hum[k])) << rate;
+      }
     }
   }
 }

@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "plugin_loader.h"
-#include "signals.h"
+#include "test_support.h"
 
 // ---------------------------------------------------------------------------
 // Interposed allocator and locks.

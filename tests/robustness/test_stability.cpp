@@ -15,7 +15,7 @@
 
 #include "dsp/pickup_voicer.h"
 #include "plugin_loader.h"
-#include "signals.h"
+#include "test_support.h"
 
 #ifndef CALVORINE_STABILITY_SECONDS
 #define CALVORINE_STABILITY_SECONDS 2.0

@@ -1,12 +1,28 @@
-// Deterministic test signals and checks shared by the robustness tests.
-// The generator is a plain xorshift so that sequences (and the digests
-// built from them) do not depend on the standard library's distributions.
+// What every test program shares: the one seed, a deterministic generator,
+// test signals, and bit-exact and finiteness checks. The generator is a plain
+// xorshift so that sequences do not depend on the standard library's
+// distributions.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
+
+// The seed of every randomised test: fixed so that CI runs repeat, taken from
+// CALVORINE_TEST_SEED (any base strtoull reads) to explore, and printed with
+// what it seeds so that a failure can be replayed.
+inline std::uint64_t testSeed(const char* what, std::uint64_t fixed) {
+  std::uint64_t seed = fixed;
+  if (const char* env = std::getenv("CALVORINE_TEST_SEED"); env != nullptr && *env != '\0') {
+    seed = std::strtoull(env, nullptr, 0);
+  }
+  std::printf("[ seed     ] %s: CALVORINE_TEST_SEED=%llu\n", what,
+              static_cast<unsigned long long>(seed));
+  return seed;
+}
 
 class Xorshift {
  public:

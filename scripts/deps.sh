@@ -1,16 +1,18 @@
 #!/bin/sh
 # Installs the Debian packages the build, the tests and the demo need, or,
-# when packages are named as arguments, just those.
+# when packages are named as arguments, just those (scripts/demo.sh names its
+# own short list).
 # Runs apt-get as root (directly, or through sudo when available).
 set -eu
 PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1-dev
   libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev valgrind git
   python3 python3-numpy python3-soundfile"
 # Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
-# and matplotlib for scripts/plot_responses.sh.
+# matplotlib for scripts/plot_responses.sh and the demo, and the CC0 guitar
+# takes the demo and its test play.
 HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour ecasound
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
-  python3-matplotlib"
+  python3-matplotlib python3-pil sonic-pi-samples"
 # Cross build for aarch64 pedalboards, tested under emulation.
 CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
 PKGS="$PKGS $HOST_PKGS $CROSS_PKGS"

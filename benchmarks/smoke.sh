@@ -3,17 +3,16 @@
 # load the module as hosts do and print figures. The figures of so short a
 # run on a shared machine mean little; scripts/bench.sh makes the real ones.
 #
-#   benchmarks/smoke.sh [BUILD_DIR]   (default build/bench-smoke)
+#   benchmarks/smoke.sh [BUILD_DIR]   (default build/release; configured with
+#                                      -DCALVORINE_BENCHMARKS=ON, as scripts/test.sh does)
 #
 # bench_peers times the peer plug-ins if they are installed
 # (benchmarks/install_peers.sh) and says they are absent otherwise.
 set -eu
 cd "$(dirname "$0")/.."
-dir="${1:-build/bench-smoke}"
-
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCALVORINE_WERROR=ON \
-  -DCALVORINE_BENCHMARKS=ON -DCALVORINE_TESTS=OFF >/dev/null
-cmake --build "$dir" -j 2
+dir="${1:-build/release}"
+[ -x "$dir/benchmarks/bench_plugin" ] ||
+  { echo "smoke.sh: no benchmarks in $dir (configure it with -DCALVORINE_BENCHMARKS=ON)" >&2; exit 1; }
 
 echo "== bench_plugin (smoke)"
 "$dir/benchmarks/bench_plugin" --benchmark_min_time=0.01 --benchmark_repetitions=1 \

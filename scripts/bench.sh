@@ -1,7 +1,7 @@
 #!/bin/sh
-# Performance figures. Installs the peer plug-ins, builds the module twice (the
-# pipelined cascade as shipped, and the straightforward per-sample path with
-# -DCALVORINE_PIPELINE=OFF as the reference), runs the three benchmarks and
+# Performance figures. Installs the peer plug-ins, builds build/bench with the
+# module as shipped (the pipelined cascade) and its straightforward variant
+# (every block sample by sample, as the reference), runs the benchmarks and
 # prints their tables. About ten minutes on two cores; --quick takes one.
 #
 #   scripts/bench.sh [--quick] [--plugin=NAME=PATH]...
@@ -24,18 +24,13 @@ done
 sh scripts/deps.sh
 sh benchmarks/install_peers.sh
 
-configure() {
-  dir="$1"; shift
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCALVORINE_WERROR=ON \
-    -DCALVORINE_BENCHMARKS=ON -DCALVORINE_TESTS=OFF "$@" >/dev/null
-  cmake --build "$dir" -j 2 >/dev/null
-}
-echo "== building build/bench-release (pipelined) and build/bench-reference (per-sample path)"
-configure build/bench-release -DCALVORINE_PIPELINE=ON
-configure build/bench-reference -DCALVORINE_PIPELINE=OFF
-
-so=lv2/calvorine_utility.lv2/calvorine_utility.so
-plugins="--plugin=pipelined=build/bench-release/$so --plugin=reference=build/bench-reference/$so$extra"
+echo "== building build/bench (the pipelined module and the per-sample reference)"
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DCALVORINE_WERROR=ON \
+  -DCALVORINE_BENCHMARKS=ON -DCALVORINE_TESTS=OFF >/dev/null
+cmake --build build/bench -j 2 >/dev/null
+dir=build/bench
+so=calvorine_utility.so
+plugins="--plugin=pipelined=$dir/lv2/calvorine_utility.lv2/$so --plugin=reference=$dir/straight/$so$extra"
 res=build/bench-results
 mkdir -p "$res"
 if [ "$quick" = 1 ]; then
@@ -59,19 +54,25 @@ run() {
 }
 
 # shellcheck disable=SC2086  # the option lists split on purpose
-run bench_plugin build/bench-release/benchmarks/bench_plugin $plugins $gb \
+run bench_plugin $dir/benchmarks/bench_plugin $plugins $gb \
   --benchmark_out="$res/bench_plugin.json" --benchmark_out_format=json
 # shellcheck disable=SC2086
-run bench_peers build/bench-release/benchmarks/bench_peers $plugins $peers
+run bench_peers $dir/benchmarks/bench_peers $plugins $peers
 # shellcheck disable=SC2086
-run callgrind sh benchmarks/callgrind.sh $cg build/bench-release $plugins
-run bench_kernels build/bench-release/benchmarks/bench_kernels --benchmark_repetitions=5 \
+run callgrind sh benchmarks/callgrind.sh $cg $dir $plugins
+run bench_kernels $dir/benchmarks/bench_kernels --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true
-run silence_study build/bench-release/benchmarks/silence_study 120
+run silence_study $dir/benchmarks/silence_study 120
 
 echo
 echo "======================== summary ========================"
-echo "commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD -- src 2>/dev/null || echo ' (src modified)'), $(date -u '+%Y-%m-%d %H:%M UTC')"
+# The commit, when there is one (a release tarball has no .git).
+if commit=$(git rev-parse --short HEAD 2>/dev/null); then
+  git diff --quiet HEAD -- src || commit="$commit (src modified)"
+else
+  commit="$(sed -n 's/^project([a-z_]* VERSION \([0-9.]*\).*/version \1/p' CMakeLists.txt), no git"
+fi
+echo "commit $commit, $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo "cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1), $(nproc) cores; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 sed -n '/^== summary/,$p' "$res/bench_plugin.txt"
 echo

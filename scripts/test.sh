@@ -1,28 +1,25 @@
 #!/bin/sh
-# Builds the plug-in twice (release, and ASan+UBSan) and runs every test, then
-# gives the libFuzzer host target a bounded run.
+# The README's test command, and what CI runs: installs what the tests need,
+# then builds three trees (scripts/trees.sh) and runs every test in each:
+#   build/release  every test, the real-host matrix and the demo's check, then
+#                  a short run of every benchmark
+#   build/clang    every test that runs instrumented, under ASan and UBSan,
+#                  and a 45-second libFuzzer run of fuzz_host
+#   build/aarch64  every test under qemu-aarch64
+# and last, scripts/cross_test.sh compares output digests across them.
 set -eu
 cd "$(dirname "$0")/.."
+start=$(date +%s)
 sh scripts/deps.sh
-JOBS=$(nproc 2>/dev/null || echo 2)
+. scripts/trees.sh
 
-build() {
-  dir="$1"; shift
-  cmake -S . -B "$dir" -DCALVORINE_WERROR=ON "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
-  (cd "$dir" && ctest --output-on-failure -j "$JOBS")
-}
-
-echo "== release build =="
-build build/release -DCMAKE_BUILD_TYPE=Release
+tree release
+run_tests release
 echo "== benchmark smoke run (figures are indicative only) =="
-sh benchmarks/smoke.sh build/bench-smoke
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_SANITIZE=ON
-echo "== fuzz smoke run (clang, libFuzzer + ASan/UBSan, about a minute) =="
-CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_FUZZ=ON \
-  -DCALVORINE_TESTS=OFF
-echo "== clang and aarch64 (qemu) builds, same output bits everywhere =="
+sh benchmarks/smoke.sh build/release
+
+tree clang
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_tests clang
+
 sh scripts/cross_test.sh
-echo "All tests passed."
+echo "All tests passed in $(($(date +%s) - start)) s."

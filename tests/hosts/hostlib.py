@@ -6,6 +6,7 @@ with utility_host (our own dlopen host) run on the same float WAV input with
 the same controls. Controls are held constant within a run, so the hosts'
 block sizes do not change the result.
 """
+import json
 import os
 import shutil
 import signal
@@ -18,23 +19,21 @@ import soundfile as sf
 
 URI = "https://calvorine.audio/calvorine-suite/utility"
 
-# Control ports in index order (2 to 12) with the bundle's defaults.
-CONTROLS = [
-    ("level_db", 0.0),
-    ("invert", 0.0),
-    ("hum_on", 0.0),
-    ("pickup_type", 0.0),
-    ("pickup_amount", 1.0),
-    ("pickup_on", 0.0),
-    ("boost_on", 0.0),
-    ("boost_db", 6.0),
-    ("lowpass_amount", 0.0),
-    ("hum_50hz", 0.0),
-    ("enabled", 1.0),
-]
-SYMBOLS = [s for s, _ in CONTROLS]
-DEFAULTS = dict(CONTROLS)
-OPTIONAL = ("lowpass_amount", "hum_50hz", "enabled")
+# The control ports in index order, their defaults, and the optional ones,
+# as the module's own table gives them (utility_host --ports); filled in
+# place by load_ports(), so that names imported from here stay valid.
+SYMBOLS = []
+DEFAULTS = {}
+OPTIONAL = []
+
+
+def load_ports(utility_host):
+    ports = json.loads(subprocess.check_output([utility_host, "--ports"]))
+    controls = [p for p in ports if not p["kind"].startswith("audio")]
+    SYMBOLS[:] = [p["symbol"] for p in controls]
+    DEFAULTS.clear()
+    DEFAULTS.update((p["symbol"], float(p["default"])) for p in controls)
+    OPTIONAL[:] = [p["symbol"] for p in controls if p["optional"]]
 
 # Every stage on, in two different voicings of the whole chain. The values are
 # exact in float, so every host passes the same bits to the plug-in.
@@ -58,6 +57,7 @@ class Context:
         self.bundle = os.path.abspath(bundle)
         self.module = os.path.join(self.bundle, "calvorine_utility.so")
         self.utility_host = os.path.abspath(utility_host)
+        load_ports(self.utility_host)
         self.work = os.path.abspath(workdir)
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)

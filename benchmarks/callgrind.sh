@@ -7,14 +7,14 @@
 #   benchmarks/callgrind.sh [--quick] [BUILD_DIR] [--plugin=[NAME=]PATH]...
 #
 # BUILD_DIR is a build made with -DCALVORINE_BENCHMARKS=ON (default
-# build/bench-release); without --plugin its module is counted as "ours".
+# build/release); without --plugin its module is counted as "ours".
 # Valgrind's virtual CPU offers AVX2 at most, never AVX-512, so a kernel
 # picked by CPU features is the AVX2 one here.
 set -eu
 cd "$(dirname "$0")/.."
 
 quick=0
-build=build/bench-release
+build=build/release
 plugins=""
 for a in "$@"; do
   case "$a" in

@@ -23,5 +23,5 @@ echo "== callgrind (smoke)"
 sh benchmarks/callgrind.sh --quick "$dir"
 echo "== cascade kernels and silence (smoke)"
 "$dir/benchmarks/bench_kernels" --benchmark_min_time=0.01 --benchmark_filter='block:256'
-"$dir/benchmarks/silence_study" 2
+"$dir/benchmarks/silence_study" 1 2
 echo "benchmark smoke run: done"

@@ -22,11 +22,13 @@
 //  - absurd but finite values (audio beyond 1e6, a voicing amount or boost
 //    far outside any useful range) may leave finite filter state beyond the
 //    float range, whose output overflows until it decays. Once such a value
-//    has been seen the check above is off for that instance, and instead,
-//    at the end, every stage is run in range on clean noise and the output
-//    must turn finite, and stay so, within the time the slowest section
-//    of those in-range designs takes to bring state as large as a double
-//    holds back into range. (Near Nyquist the cookbook bandwidth shrinks,
+//    has been seen the check above is off for that instance.
+//  - after any finite control value outside the declared ranges, however
+//    absurd (a design that would not be finite is never applied), and after
+//    absurd audio: at the end, every stage is run in range on clean noise
+//    and the output must turn finite, and stay so, within the time the
+//    slowest section of those in-range designs takes to bring state as
+//    large as a double holds back into range. (Near Nyquist the cookbook bandwidth shrinks,
 //    so at rates just above twice a design frequency that is minutes; the
 //    check is skipped where it would take more than a few million samples.)
 #include <lv2/core/lv2.h>
@@ -141,17 +143,24 @@ class Session {
 
   void set(std::uint32_t port, float v) {
     controls_[port][0] = v;
-    if (connected_[port] && absurdControl(port, v)) {
-      absurdSeen_ = true;
+    if (connected_[port]) {
+      note(port, v);
     }
   }
 
   void connectOptional(std::uint32_t port, bool on) {
     connected_[port] = on;
     d_->connect_port(h_, port, on ? controls_[port].get() : nullptr);
-    if (on && absurdControl(port, controls_[port][0])) {
-      absurdSeen_ = true;
+    if (on) {
+      note(port, controls_[port][0]);
     }
+  }
+
+  // What a control value reaching the plug-in calls for in the checks.
+  void note(std::uint32_t port, float v) {
+    absurdSeen_ = absurdSeen_ || absurdControl(port, v);
+    outOfRangeSeen_ = outOfRangeSeen_ ||
+                      (std::isfinite(v) && (v < kPorts[port].minimum || v > kPorts[port].maximum));
   }
 
   void allInRange(Bytes& b) {
@@ -213,10 +222,11 @@ class Session {
     lastFinite_ = allFinite(out.get(), n);
   }
 
-  // After absurd values: every stage on, in range, on clean noise, with each
-  // five-section recipe in turn, until 0.25 s of finite output in a row.
+  // After absurd audio or any finite control out of range: every stage on,
+  // in range, on clean noise, with each five-section recipe in turn, until
+  // 0.25 s of finite output in a row.
   void recover() {
-    if (!absurdSeen_ || rate_ > 384000.0) {
+    if (!(absurdSeen_ || outOfRangeSeen_) || rate_ > 384000.0) {
       return;
     }
     const struct {
@@ -307,6 +317,7 @@ class Session {
   std::unique_ptr<float[]> controls_[kPortCount];
   bool connected_[kPortCount] = {};
   bool absurdSeen_ = false;
+  bool outOfRangeSeen_ = false;
   bool lastFinite_ = true;
 };
 

@@ -3,11 +3,9 @@
 
 #include <lv2/core/lv2.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <new>
 
 #include "dsp/cascade.h"
@@ -27,14 +25,11 @@ LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_
       !std::isfinite(rateF)) {
     return nullptr;
   }
-  auto* p = new (std::nothrow) UtilPlugin();
+  auto* p = new (std::nothrow) UtilPlugin(sample_rate);
   if (p == nullptr) {
     return nullptr;
   }
-  std::fill(std::begin(p->ports), std::end(p->ports), nullptr);
-  p->sampleRate = sample_rate;
-  p->sampleRateF = rateF;
-  initChain(p->fields(), sample_rate);
+  initChain(p->chain, sample_rate);
 #if CALVORINE_PIPELINE
   p->kernel = bestCascadeKernel();
 #else
@@ -87,7 +82,7 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   k.lowpassAmount = lowpassPort != nullptr ? *lowpassPort : 0.0f;
 
   CascadePlan plan;
-  prepareBlock(p->fields(), k, plan);
+  prepareBlock(p->chain, k, plan);
   runCascade(blockKernel(p->kernel, plan, sample_count), plan, in, out, sample_count);
   finishBlock(plan);
 }

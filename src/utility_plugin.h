@@ -30,19 +30,43 @@ struct UtilPlugin {
   float sampleRateF;
   float humHz;
   // Guards added after the fields above, whose order stays as it was.
-  float levelDb;          // last finite level_db applied
+  float levelDb;          // level_db last applied
+  bool levelInverted;     // polarity last applied
+  float levelGain;        // gain of both
   std::int32_t humCount;  // hum sections below Nyquist
   bool lowpassInBand;     // low-pass corner below Nyquist
   bool boostPeakOn;       // 250 Hz peak below Nyquist
   CascadeKernel kernel;   // pipelined kernel picked for this CPU
+  // The stages' fields above, as the chain's block start and end work on
+  // them; bound once, so that a block need not gather them again.
+  ChainFields chain;
 
-  // The stages' fields, as the chain's block start and end work on them.
-  ChainFields fields() {
-    return {{hum, humHz, humCount},
-            voicer,
-            {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
-            {boost, boostGain, boostRate, boostDb, boostPeakOn},
-            levelDb,
-            sampleRateF};
-  }
+  // Every field zero (or null) but the view; instantiation sets the rest.
+  explicit UtilPlugin(double rate)
+      : hum{},
+        voicer{},
+        sampleRate(rate),
+        lowpassAmount(0.0f),
+        lowpassMix(0.0f),
+        lowpass{},
+        boost{},
+        boostGain(0.0f),
+        boostRate(0.0),
+        boostDb(0.0f),
+        ports{},
+        sampleRateF(static_cast<float>(rate)),
+        humHz(0.0f),
+        levelDb(0.0f),
+        levelInverted(false),
+        levelGain(0.0f),
+        humCount(0),
+        lowpassInBand(false),
+        boostPeakOn(false),
+        kernel(CascadeKernel::Reference),
+        chain{{hum, humHz, humCount},
+              voicer,
+              {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
+              {boost, boostGain, boostRate, boostDb, boostPeakOn},
+              {levelDb, levelInverted, levelGain},
+              sampleRateF} {}
 };

@@ -29,39 +29,45 @@ void runPipelinedNeon(const CascadePlan& plan, const float* in, float* out, std:
 namespace {
 
 void runReference(const CascadePlan& plan, const float* in, float* out, std::uint32_t n) {
-  // The sections run on local copies: written through `out`, which may alias
-  // anything as far as the compiler knows, their state would otherwise be
-  // stored and reloaded on every sample.
-  Biquad s[kMaxCascade];
   const std::int32_t count = plan.count;
-  for (std::int32_t j = 0; j < count; ++j) {
-    s[j] = *plan.sections[j];
-  }
   const float inputGain = plan.inputGain;
   const float outputGain = plan.outputGain;
   const float level = plan.levelGain;
-  const float mix = plan.lowpassMix;
-  const bool lowpassFirst = plan.lowpassFirst;
-  if (count == 0) {
-    for (std::uint32_t i = 0; i < n; ++i) {
-      out[i] = ((in[i] * inputGain) * outputGain) * level;
+  // Longer blocks run the sections on local copies: written through `out`,
+  // which may alias anything as far as the compiler knows, their state would
+  // otherwise be stored and reloaded on every sample. For a sample or two the
+  // copies cost more than they save.
+  Biquad local[kMaxCascade];
+  Biquad* s[kMaxCascade];
+  float g[kMaxCascade];
+  const bool copy = n > 2;
+  for (std::int32_t j = 0; j < count; ++j) {
+    if (copy) {
+      local[j] = *plan.sections[j];
+      s[j] = &local[j];
+    } else {
+      s[j] = plan.sections[j];
     }
-    return;
+    g[j] = plan.gains[j];
   }
+  const float mix = plan.lowpassMix;
+  const std::int32_t first = plan.lowpassFirst ? 1 : 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     float x = in[i] * inputGain;
-    for (std::int32_t j = 0; j < count; ++j) {
-      float r = static_cast<float>(s[j].process(static_cast<double>(x)));
-      if (j == 0 && lowpassFirst) {
-        r = x + (r - x) * mix;
-      }
-      x = r * plan.gains[j];
+    if (first == 1) {
+      const float r = static_cast<float>(s[0]->process(static_cast<double>(x)));
+      x = (x + (r - x) * mix) * g[0];
+    }
+    for (std::int32_t j = first; j < count; ++j) {
+      x = static_cast<float>(s[j]->process(static_cast<double>(x))) * g[j];
     }
     out[i] = (x * outputGain) * level;
   }
-  for (std::int32_t j = 0; j < count; ++j) {
-    plan.sections[j]->z1 = s[j].z1;
-    plan.sections[j]->z2 = s[j].z2;
+  if (copy) {
+    for (std::int32_t j = 0; j < count; ++j) {
+      plan.sections[j]->z1 = local[j].z1;
+      plan.sections[j]->z2 = local[j].z2;
+    }
   }
 }
 
@@ -98,8 +104,8 @@ CascadeKernel bestCascadeKernel() {
   return CascadeKernel::Reference;
 }
 
-void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
-                std::uint32_t n) {
+void runSections(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
+                 std::uint32_t n) {
   if (plan.count <= 0 || plan.count > kMaxCascade || plan.outputGain != 1.0f) {
     kernel = CascadeKernel::Reference;
   }

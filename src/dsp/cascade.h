@@ -48,8 +48,30 @@ inline CascadeKernel blockKernel(CascadeKernel best, const CascadePlan& plan, st
   return (n >= 12 && plan.count >= 2) ? best : CascadeKernel::Reference;
 }
 
-// Runs n samples through the plan; in and out may be the same buffer. Plans
-// the pipelined kernels do not cover (no sections, or an output gain other
-// than 1) run on the reference kernel whatever was asked for.
-void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
-                std::uint32_t n);
+// Runs n samples through a plan with sections; plans the pipelined kernels do
+// not cover (an output gain other than 1) run on the reference kernel
+// whatever was asked for.
+void runSections(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
+                 std::uint32_t n);
+
+// Runs n samples through the plan; in and out may be the same buffer. A plan
+// without sections is its gains alone, inline: every stage off is the
+// commonest block and should cost next to nothing.
+inline void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
+                       std::uint32_t n) {
+  if (plan.count > 0) {
+    runSections(kernel, plan, in, out, n);
+    return;
+  }
+  const float level = plan.levelGain;
+  if (plan.inputGain == 1.0f && plan.outputGain == 1.0f) {
+    // Products with 1 are exact: the same bits as the general form.
+    for (std::uint32_t i = 0; i < n; ++i) {
+      out[i] = in[i] * level;
+    }
+    return;
+  }
+  for (std::uint32_t i = 0; i < n; ++i) {
+    out[i] = ((in[i] * plan.inputGain) * plan.outputGain) * level;
+  }
+}

@@ -5,6 +5,8 @@
 // this one definition.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 
 #include "cascade.h"
@@ -31,27 +33,105 @@ struct ChainFields {
   PickupVoicer& voicer;
   LowpassBlend lowpass;
   BoostStage boost;
-  float& levelDb;  // the level last applied
+  OutputLevel level;
   float sampleRateF;
 };
 
 // Instantiation: all state zero, nothing designed but the hum bank (60 Hz).
 void initChain(const ChainFields& c, double sampleRate);
 
-// Block start: each stage refreshes its design from the block's controls, in
-// chain order of the refreshes (level, mains, voicer, boost, low-pass), and
-// `plan` lists the sections that run. A control that is not a number leaves
-// its stage with what it last applied.
-void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePlan& plan);
-
-// Block end: state that a non-finite sample left in a section that ran is
-// dropped, so that one bad sample spoils at most the rest of its block.
-void finishBlock(const CascadePlan& plan);
-
 // The voicing selector: (type + 0.5) truncated toward zero; a sum that is not
 // a number or out of int32 range selects 0. Selector 3 plays recipe 4: recipe
 // 3 stays in the table but is not offered.
-std::int32_t pickupSelector(float type);
+inline std::int32_t pickupSelector(float type) {
+  const float s = type + 0.5f;
+  std::int32_t sel = 0;
+  if (s >= -2147483648.0f && s < 2147483648.0f) {
+    sel = static_cast<std::int32_t>(s);
+  }
+  return sel == 3 ? 4 : sel;
+}
+
+// A control that is not a number never reaches a design or the output: the
+// stage keeps what it last applied (its neutral value before any design).
+inline float finiteOr(float value, float applied) {
+  return std::isfinite(value) ? value : applied;
+}
+
+// Redesigns the voicer, in a copy that is kept only when its design is
+// finite: an amount whose design is not (a finite but absurd one) counts as
+// one that is not a number, and if even the amount last applied fails with a
+// new recipe, the voicer keeps its whole last design.
+void prepareVoicer(PickupVoicer& v, double rate, std::int32_t type, float amount);
+
+// Block start: each stage refreshes its design from the block's controls, in
+// chain order of the refreshes (level, mains, voicer, boost, low-pass), and
+// `plan` lists the sections that run. A control that is not a number, or
+// whose design would not be finite, leaves its stage with what it last
+// applied (its neutral value before that). Inline, like the stages' change
+// tests, so that a block that changes nothing costs next to nothing.
+inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePlan& plan) {
+  c.level.refresh(k.levelDb, k.invert);
+  c.hum.refresh(k.mains50 ? 50.0f : 60.0f, c.sampleRateF);
+  if (k.pickupOn) {
+    const double rate = static_cast<double>(c.sampleRateF);
+    const std::int32_t type = pickupSelector(k.pickupType);
+    const float amount = finiteOr(k.pickupAmount, c.voicer.appliedAmount());
+    if (!c.voicer.current(rate, type, amount)) {
+      prepareVoicer(c.voicer, rate, type, amount);
+    }
+  }
+  if (k.boostOn && !c.boost.refresh(c.sampleRateF, finiteOr(k.boostDb, c.boost.appliedDb()))) {
+    c.boost.refresh(c.sampleRateF, c.boost.appliedDb());
+  }
+  const float t = finiteOr(k.lowpassAmount, c.lowpass.amount);
+  c.lowpass.refresh(std::min(std::max(0.0f, t), 1.0f));
+
+  std::int32_t n = 0;
+  auto add = [&](Biquad& s) {
+    plan.sections[n] = &s;
+    plan.gains[n] = 1.0f;
+    ++n;
+  };
+  plan.inputGain = 1.0f;
+  plan.outputGain = 1.0f;
+  plan.levelGain = c.level.gain;
+  plan.lowpassFirst = c.lowpass.running();
+  plan.lowpassMix = c.lowpass.mix;
+  if (plan.lowpassFirst) {
+    add(c.lowpass.section);
+  }
+  if (k.humOn) {
+    for (std::int32_t j = 0; j < c.hum.count; ++j) {
+      add(c.hum.sections[j]);
+    }
+  }
+  if (k.pickupOn) {
+    for (std::int32_t j = 0; j < c.voicer.count; ++j) {
+      add(c.voicer.sections[j]);
+    }
+    // The voicer's gain follows its last section, or whatever came before it.
+    (n > 0 ? plan.gains[n - 1] : plan.inputGain) = c.voicer.gain;
+  }
+  if (k.boostOn) {
+    if (c.boost.peakInBand) {
+      add(c.boost.peak);
+      plan.gains[n - 1] = c.boost.gain;
+    } else {
+      plan.outputGain = c.boost.gain;
+    }
+  }
+  plan.count = n;
+}
+
+// Block end, for every section that ran: state that a non-finite sample left
+// is dropped, so that one bad sample spoils at most the rest of its block,
+// and state decayed below Biquad::kStateFloor becomes zero.
+inline void finishBlock(const CascadePlan& plan) {
+  for (std::int32_t j = 0; j < plan.count; ++j) {
+    plan.sections[j]->settleState();
+  }
+}
 
 // The chain on its own, outside a plug-in instance, holding the same fields.
 struct Chain {
@@ -79,4 +159,6 @@ struct Chain {
   float boostDb;
   bool boostPeakInBand;
   float levelDb;
+  bool levelInverted;
+  float levelGain;
 };

@@ -59,8 +59,17 @@ void PickupVoicer::reset() {
   lastAmount = -1.0f;
 }
 
+bool PickupVoicer::designFinite() const {
+  for (std::int32_t i = 0; i < count; ++i) {
+    if (!sections[i].coefficientsFinite()) {
+      return false;
+    }
+  }
+  return std::isfinite(gain);
+}
+
 void PickupVoicer::prepare(double sampleRate, std::int32_t type, float amount) {
-  if (sampleRate == lastRate && type == lastType && amount == lastAmount) {
+  if (current(sampleRate, type, amount)) {
     return;
   }
   lastType = type;

@@ -43,6 +43,12 @@ class PickupVoicer {
   bool designed() const { return lastRate != 0.0; }
   // The amount last applied, or 0 (flat) before the first design.
   float appliedAmount() const { return designed() ? lastAmount : 0.0f; }
+  // Whether prepare() with these inputs would return at once.
+  bool current(double sampleRate, std::int32_t type, float amount) const {
+    return sampleRate == lastRate && type == lastType && amount == lastAmount;
+  }
+  // Whether the sections in use and the gain are all finite numbers.
+  bool designFinite() const;
 
   // Initial values make the first prepare() with a non-zero rate design.
   Biquad sections[kMaxSections];

@@ -144,8 +144,17 @@ double ReferenceModel::Section::tick(double x) {
   return y;
 }
 
-ReferenceModel::ReferenceModel(double sampleRate)
-    : rate_(sampleRate), rateF_(static_cast<float>(sampleRate)) {
+void ReferenceModel::Section::settle() {
+  if (std::fabs(s1) < 1e-200) {
+    s1 = 0.0;
+  }
+  if (std::fabs(s2) < 1e-200) {
+    s2 = 0.0;
+  }
+}
+
+ReferenceModel::ReferenceModel(double sampleRate, bool settleState)
+    : rate_(sampleRate), rateF_(static_cast<float>(sampleRate)), settle_(settleState) {
   // The initial 60 Hz bank comes from the double rate and the literal
   // products; later redesigns use the float rate (see designHum).
   const double inv = 1.0 / sampleRate;
@@ -280,6 +289,25 @@ void ReferenceModel::run(const Controls& c, const float* in, float* out, std::ui
       x = static_cast<float>(boost_.tick(static_cast<double>(x))) * boostGain_;
     }
     out[i] = x * level;
+  }
+  if (!settle_) {
+    return;
+  }
+  if (lowpassOn) {
+    lowpass_.settle();
+  }
+  for (Section& s : hum_) {
+    if (humOn) {
+      s.settle();
+    }
+  }
+  for (int j = 0; j < voicerCount_; ++j) {
+    if (pickupOn) {
+      voicer_[static_cast<std::size_t>(j)].settle();
+    }
+  }
+  if (boostOn) {
+    boost_.settle();
   }
 }
 

@@ -32,7 +32,10 @@ std::int32_t selectorFor(float pickupType);
 
 class ReferenceModel {
  public:
-  explicit ReferenceModel(double sampleRate);
+  // At the end of each block the state words of every section that ran are
+  // set to +0 when below 1e-200 in magnitude; `settleState` false leaves
+  // them as they are, the arithmetic alone.
+  explicit ReferenceModel(double sampleRate, bool settleState = true);
 
   // Processes one block; `in` and `out` may be the same buffer.
   void run(const Controls& c, const float* in, float* out, std::uint32_t n);
@@ -44,6 +47,7 @@ class ReferenceModel {
     double s1 = 0.0;
     double s2 = 0.0;
     double tick(double x);
+    void settle();
   };
 
   void designHum(float mainsHz);
@@ -55,6 +59,7 @@ class ReferenceModel {
 
   double rate_;
   float rateF_;
+  bool settle_;
 
   std::array<Section, 6> hum_;
   float humHz_ = 60.0f;

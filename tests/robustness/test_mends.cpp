@@ -129,7 +129,8 @@ INSTANTIATE_TEST_SUITE_P(EveryStage, NonFiniteSample,
                          badSampleName);
 
 // ---------------------------------------------------------------------------
-// Non-finite control values keep what was last applied.
+// Control values that are not numbers, or whose design would not be finite,
+// keep what was last applied.
 
 struct ControlCase {
   const char* name;
@@ -137,6 +138,7 @@ struct ControlCase {
   float neutral;  // what the stage acts as before any finite value
   float first;
   float second;
+  std::vector<float> absurd;  // finite, but the design from them is not
 };
 
 // Runs one block per entry of `values`, written to `port`, with every stage
@@ -170,17 +172,24 @@ std::vector<float> runControlSequence(const PluginModule& module, PortIndex port
 class NonFiniteControl : public Robustness, public ::testing::WithParamInterface<ControlCase> {};
 
 TEST_P(NonFiniteControl, KeepsLastFiniteValueAndNeutralBeforeAny) {
-  const ControlCase c = GetParam();
+  const ControlCase& c = GetParam();
   const float n = c.neutral;
   const float a = c.first;
   const float b = c.second;
-  // What the control does once it is a number again must not depend on
-  // anything it saw while it was not.
+  // What the control does once it is sane again must not depend on anything
+  // it saw while it was not.
   const std::vector<float> expected = runControlSequence(module, c.port, {n, n, a, a, a, a, a, b});
   for (const float bad : {kNaN, negativeNaN(), signallingNaN(), kInf, -kInf}) {
     SCOPED_TRACE(bad);
     const std::vector<float> got =
         runControlSequence(module, c.port, {bad, bad, a, bad, bad, bad, -bad, b});
+    EXPECT_TRUE(allFinite(got.data(), got.size()));
+    EXPECT_TRUE(sameBits(got, expected));
+  }
+  for (const float bad : c.absurd) {
+    SCOPED_TRACE(bad);
+    const std::vector<float> got =
+        runControlSequence(module, c.port, {bad, bad, a, bad, bad, bad, bad, b});
     EXPECT_TRUE(allFinite(got.data(), got.size()));
     EXPECT_TRUE(sameBits(got, expected));
   }
@@ -192,10 +201,13 @@ std::string controlName(const ::testing::TestParamInfo<ControlCase>& p) {
 
 INSTANTIATE_TEST_SUITE_P(
     LevelAmountBoostLowpass, NonFiniteControl,
-    ::testing::Values(ControlCase{"level_db", kPortLevelDb, 0.0f, 6.0f, -9.0f},
-                      ControlCase{"pickup_amount", kPortPickupAmount, 0.0f, 0.7f, 1.6f},
-                      ControlCase{"boost_db", kPortBoostDb, 0.0f, 12.0f, -5.0f},
-                      ControlCase{"lowpass_amount", kPortLowpassAmount, 0.0f, 0.6f, 0.15f}),
+    ::testing::Values(
+        ControlCase{"level_db", kPortLevelDb, 0.0f, 6.0f, -9.0f, {1000.0f, 3e38f}},
+        // Beyond about 110 the recipe's level overflows; beyond about 1e4
+        // the stage gains do, and below about -1e4 they underflow to zero.
+        ControlCase{"pickup_amount", kPortPickupAmount, 0.0f, 0.7f, 1.6f, {1e6f, -1e6f, 300.0f}},
+        ControlCase{"boost_db", kPortBoostDb, 0.0f, 12.0f, -5.0f, {1000.0f, 3e38f}},
+        ControlCase{"lowpass_amount", kPortLowpassAmount, 0.0f, 0.6f, 0.15f, {}}),
     controlName);
 
 // The plainest case spelled out: a NaN level on a fresh instance is 0 dB.

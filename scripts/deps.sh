@@ -13,7 +13,9 @@ HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour 
   python3-matplotlib"
 # Cross build for aarch64 pedalboards, tested under emulation.
 CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
-PKGS="$PKGS $HOST_PKGS $CROSS_PKGS"
+# Debian packages and their checker (scripts/package.sh, check_packages.sh).
+RELEASE_PKGS="dpkg-dev lintian"
+PKGS="$PKGS $HOST_PKGS $CROSS_PKGS $RELEASE_PKGS"
 [ "$#" -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do

@@ -25,4 +25,9 @@ CXX=clang++ build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVORINE_FUZZ=
   -DCALVORINE_TESTS=OFF
 echo "== clang and aarch64 (qemu) builds, same output bits everywhere =="
 sh scripts/cross_test.sh
+echo "== Debian packages (amd64, arm64 under qemu), source tarball, MOD pedal face =="
+release_start=$(date +%s)
+sh scripts/package.sh
+sh scripts/check_packages.sh
+echo "release checks took $(($(date +%s) - release_start)) s"
 echo "All tests passed."

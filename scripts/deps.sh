@@ -15,7 +15,11 @@ HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour 
   python3-matplotlib python3-pil sonic-pi-samples"
 # Cross build for aarch64 pedalboards, tested under emulation.
 CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
-PKGS="$PKGS $HOST_PKGS $CROSS_PKGS"
+# Debian packages and their checker (scripts/package.sh, check_packages.sh),
+# and headless Chromium for the MOD pedal face (scripts/modgui.py).
+RELEASE_PKGS="dpkg-dev lintian chromium chromium-driver python3-selenium python3-pystache
+  python3-pil fonts-dejavu-core"
+PKGS="$PKGS $HOST_PKGS $CROSS_PKGS $RELEASE_PKGS"
 [ "$#" -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do

@@ -38,11 +38,18 @@ struct Biquad {
   // sum. While the input stays exactly zero, outputs built from such words
   // stay below 1e-180 and round to a float zero either way.
   static constexpr double kStateFloor = 1e-200;
+  static constexpr double kLargest = 1.7976931348623157e308;
 
   // Block end, for a section that ran: a NaN or an infinity would stay in
   // the state for good, so both words go; words below kStateFloor become +0.
   // Other finite state is left untouched.
   void settleState() {
+    const double m1 = std::fabs(z1);
+    const double m2 = std::fabs(z2);
+    // The common case in four comparisons (a NaN fails them all).
+    if (m1 >= kStateFloor && m2 >= kStateFloor && m1 <= kLargest && m2 <= kLargest) {
+      return;
+    }
     if (!std::isfinite(z1) || !std::isfinite(z2)) {
       clearState();
       return;

@@ -33,25 +33,34 @@ void runReference(const CascadePlan& plan, const float* in, float* out, std::uin
   const float inputGain = plan.inputGain;
   const float outputGain = plan.outputGain;
   const float level = plan.levelGain;
+  const float mix = plan.lowpassMix;
+  const std::int32_t first = plan.lowpassFirst ? 1 : 0;
+  if (n <= 2) {
+    // For a sample or two, copies of the sections cost more than they save.
+    for (std::uint32_t i = 0; i < n; ++i) {
+      float x = in[i] * inputGain;
+      if (first == 1) {
+        const float r = static_cast<float>(plan.sections[0]->process(static_cast<double>(x)));
+        x = (x + (r - x) * mix) * plan.gains[0];
+      }
+      for (std::int32_t j = first; j < count; ++j) {
+        x = static_cast<float>(plan.sections[j]->process(static_cast<double>(x))) * plan.gains[j];
+      }
+      out[i] = (x * outputGain) * level;
+    }
+    return;
+  }
   // Longer blocks run the sections on local copies: written through `out`,
   // which may alias anything as far as the compiler knows, their state would
-  // otherwise be stored and reloaded on every sample. For a sample or two the
-  // copies cost more than they save.
+  // otherwise be stored and reloaded on every sample.
   Biquad local[kMaxCascade];
   Biquad* s[kMaxCascade];
   float g[kMaxCascade];
-  const bool copy = n > 2;
   for (std::int32_t j = 0; j < count; ++j) {
-    if (copy) {
-      local[j] = *plan.sections[j];
-      s[j] = &local[j];
-    } else {
-      s[j] = plan.sections[j];
-    }
+    local[j] = *plan.sections[j];
+    s[j] = &local[j];
     g[j] = plan.gains[j];
   }
-  const float mix = plan.lowpassMix;
-  const std::int32_t first = plan.lowpassFirst ? 1 : 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     float x = in[i] * inputGain;
     if (first == 1) {
@@ -63,11 +72,9 @@ void runReference(const CascadePlan& plan, const float* in, float* out, std::uin
     }
     out[i] = (x * outputGain) * level;
   }
-  if (copy) {
-    for (std::int32_t j = 0; j < count; ++j) {
-      plan.sections[j]->z1 = local[j].z1;
-      plan.sections[j]->z2 = local[j].z2;
-    }
+  for (std::int32_t j = 0; j < count; ++j) {
+    plan.sections[j]->z1 = local[j].z1;
+    plan.sections[j]->z2 = local[j].z2;
   }
 }
 

@@ -94,8 +94,12 @@ Write pointerDrag(Pointer& p, const Layout& l, const UiModel& m, double y, bool 
   }
   const double perPixel =
       static_cast<double>(f.maximum - f.minimum) / (kDragPixels * l.scale) * (p.fine ? kFine : 1.0);
-  return change(m, port,
-                clampTo(port, static_cast<double>(p.anchorValue) + (p.anchorY - y) * perPixel));
+  const Write w = change(
+      m, port, clampTo(port, static_cast<double>(p.anchorValue) + (p.anchorY - y) * perPixel));
+  if (w.port != kPortCount) {
+    p.clickPort = kPortCount;  // a press that dragged does not pair into a double-click
+  }
+  return w;
 }
 
 void pointerRelease(Pointer& p) {

@@ -2,8 +2,6 @@
 // response of the built module for it, measured from an impulse through the
 // real plug-in and an FFT. Every factory preset (read from the built bundle
 // through lilv) and random settings, at 44.1, 48 and 96 kHz.
-#include <lilv/lilv.h>
-
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -11,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "factory_presets.h"
 #include "gtest/gtest.h"
 #include "model.h"
 #include "plugin_loader.h"
@@ -25,66 +24,11 @@ constexpr double kNotchCutDb = 40.0;
 constexpr double kNotchGuard = 0.05;  // compared from 5 % off each notch centre on
 const double kRates[] = {44100.0, 48000.0, 96000.0};
 
-struct Setting {
-  std::string name;
-  float values[kPortCount];
-};
-
-Setting defaults(const std::string& name) {
-  Setting s{name, {}};
-  for (std::uint32_t p = 0; p < kPortCount; ++p) {
-    s.values[p] = kPorts[p].deflt;
-  }
-  return s;
-}
-
-// Each factory preset's values as hosts read them from the built bundle.
-std::vector<Setting> factoryPresets() {
-  std::vector<Setting> out;
-  LilvWorld* world = lilv_world_new();
-  lilv_world_load_all(world);
-  LilvNode* uri = lilv_new_uri(world, CALVORINE_UTILITY_URI);
-  LilvNode* presetClass = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#Preset");
-  LilvNode* portPred = lilv_new_uri(world, "http://lv2plug.in/ns/lv2core#port");
-  LilvNode* symbolPred = lilv_new_uri(world, "http://lv2plug.in/ns/lv2core#symbol");
-  LilvNode* valuePred = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#value");
-  const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-  if (plugin != nullptr) {
-    LilvNodes* presets = lilv_plugin_get_related(plugin, presetClass);
-    LILV_FOREACH(nodes, i, presets) {
-      const LilvNode* preset = lilv_nodes_get(presets, i);
-      lilv_world_load_resource(world, preset);
-      Setting s = defaults(lilv_node_as_uri(preset));
-      LilvNodes* ports = lilv_world_find_nodes(world, preset, portPred, nullptr);
-      LILV_FOREACH(nodes, j, ports) {
-        const LilvNode* port = lilv_nodes_get(ports, j);
-        LilvNode* sym = lilv_world_get(world, port, symbolPred, nullptr);
-        LilvNode* val = lilv_world_get(world, port, valuePred, nullptr);
-        const std::uint32_t index =
-            sym != nullptr ? portBySymbol(lilv_node_as_string(sym)) : kPortCount;
-        if (index < kPortCount && val != nullptr) {
-          s.values[index] = lilv_node_as_float(val);
-        }
-        lilv_node_free(sym);
-        lilv_node_free(val);
-      }
-      lilv_nodes_free(ports);
-      out.push_back(s);
-    }
-    lilv_nodes_free(presets);
-  }
-  for (LilvNode* n : {uri, presetClass, portPred, symbolPred, valuePred}) {
-    lilv_node_free(n);
-  }
-  lilv_world_free(world);
-  return out;
-}
-
 std::vector<Setting> randomSettings(std::size_t count) {
   Xorshift rng(testSeed("random UI settings", 12));
   std::vector<Setting> out;
   for (std::size_t i = 0; i < count; ++i) {
-    Setting s = defaults("random #" + std::to_string(i));
+    Setting s = defaultSetting("random #" + std::to_string(i));
     for (std::uint32_t p = 0; p < kPortCount; ++p) {
       const PortFacts& f = kPorts[p];
       const float u = 0.5f * (rng.uniform() + 1.0f);  // 0..1

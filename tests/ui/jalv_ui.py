@@ -1,0 +1,295 @@
+#!/usr/bin/python3
+"""Our UI in a real host: jalv.gtk3 (which embeds X11 UIs through suil) on a
+private JACK dummy server, on a private Xvfb display.
+
+Test (default): jalv must pick our UI, and the window must show the view for
+the bundle's defaults; a drag on the Level knob with xdotool must change the
+plug-in's gain (a sine from jack_simple_client through it, recorded with
+jack_capture) and the window must show that level; a preset loaded from
+jalv's Presets menu must show in the window as the view for that preset.
+
+Screenshot (--screenshot OUT.png [SYMBOL=VALUE ...]): jalv.gtk3 starts with
+those controls set and the UI's window is saved as it is shown.
+"""
+import argparse
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import soundfile as sf
+from PIL import Image
+
+URI = "https://calvorine.audio/calvorine-suite/utility"
+UI_URI = URI + "#ui"
+RATE = 48000
+CLIENT = "utility"
+
+
+class Failure(Exception):
+    pass
+
+
+class Session:
+    """Background processes, stopped in reverse order at exit (by their ids)."""
+
+    def __init__(self, work):
+        self.work = work
+        self.procs = []
+        self.env = dict(os.environ)
+
+    def start(self, cmd, log, **kw):
+        if shutil.which(cmd[0]) is None:
+            raise Failure("%s not installed (scripts/deps.sh)" % cmd[0])
+        f = open(os.path.join(self.work, log), "w")
+        p = subprocess.Popen(cmd, env=self.env, stdout=f, stderr=subprocess.STDOUT,
+                             start_new_session=True, **kw)
+        self.procs.append((p, f))
+        return p
+
+    def run(self, cmd, timeout=20):
+        r = subprocess.run(cmd, env=self.env, capture_output=True, text=True, timeout=timeout)
+        if r.returncode != 0:
+            raise Failure("%s failed (%d): %s" % (" ".join(cmd), r.returncode, r.stderr[-500:]))
+        return r.stdout
+
+    def log(self, name):
+        with open(os.path.join(self.work, name), errors="replace") as f:
+            return f.read()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        for p, f in reversed(self.procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(5)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+            f.close()
+
+
+def wait_for(what, timeout, probe):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        got = probe()
+        if got:
+            return got
+        time.sleep(0.1)
+    raise Failure("timed out waiting for %s" % what)
+
+
+def start_display(s):
+    """Xvfb on a display number no one else uses: it picks one and tells."""
+    r, w = os.pipe()
+    s.start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+            "xvfb.log", pass_fds=(w,))
+    os.close(w)
+    ready, _, _ = select.select([r], [], [], 15)
+    number = os.read(r, 32).decode().strip() if ready else ""
+    os.close(r)
+    if not number:
+        raise Failure("Xvfb did not start:\n" + s.log("xvfb.log"))
+    s.env["DISPLAY"] = ":" + number
+
+
+def start_jack(s):
+    name = "calvorine-ui-%d" % os.getpid()
+    s.env.update(JACK_DEFAULT_SERVER=name, JACK_NO_AUDIO_RESERVATION="1", JACK_NO_START_SERVER="1")
+    s.start(["jackd", "-n", name, "--no-realtime", "-t", "10000", "-d", "dummy", "-r", str(RATE),
+             "-p", "256"], "jackd.log")
+    s.run(["jack_wait", "-s", name, "-w", "-t", "10"], timeout=15)
+
+
+def start_jalv(s, controls):
+    cmd = ["jalv.gtk3", "--jack-name", CLIENT, "-x"]
+    for c in controls:
+        cmd += ["-c", c]
+    p = s.start(cmd + [URI], "jalv.log")
+    line = wait_for("jalv to pick a UI", 20,
+                    lambda: re.search(r"^UI:\s*(\S+)", s.log("jalv.log"), re.M) or p.poll() is not None)
+    if p.poll() is not None or line is True:
+        raise Failure("jalv.gtk3 exited:\n" + s.log("jalv.log"))
+    if line.group(1) != UI_URI:
+        raise Failure("jalv.gtk3 picked %s, not our UI" % line.group(1))
+    return p
+
+
+def ui_window(s):
+    """(x, y, width, height) of our UI's window on the screen. jalv names its
+    top-level window after the plug-in too, but ours has no class."""
+    pat = re.compile(r'^\s*0x[0-9a-f]+ "Calvorine Utility": \(\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+)',
+                     re.M)
+
+    def probe():
+        m = pat.search(s.run(["xwininfo", "-root", "-tree"]))
+        return m and (int(m.group(3)), int(m.group(4)), int(m.group(1)), int(m.group(2)))
+    return wait_for("the UI's window", 15, probe)
+
+
+def grab(s, win, path):
+    """The window's pixels as shown on the screen."""
+    full = os.path.join(s.work, "screen.png")
+    s.run(["import", "-window", "root", full])
+    x, y, w, h = win
+    img = Image.open(full).convert("RGB").crop((x, y, x + w, y + h))
+    img.save(path)
+    return np.asarray(img, dtype=np.int16)
+
+
+def render(s, tool, win, path, settings=()):
+    s.run([tool, str(win[2]), str(win[3]), "1", str(RATE), "png", path] + list(settings))
+    return np.asarray(Image.open(path).convert("RGB"), dtype=np.int16)
+
+
+def differing(a, b):
+    """Share of pixels that differ visibly (any channel by more than 24)."""
+    if a.shape != b.shape:
+        return 1.0
+    return float(np.mean(np.max(np.abs(a - b), axis=2) > 24))
+
+
+def gain_db(s, tag):
+    """The plug-in's gain on the sine, from one second recorded at its input
+    and output in the same JACK cycles."""
+    path = os.path.join(s.work, "capture_%s.wav" % tag)
+    s.run(["jack_capture", "-c", "2", "-p", "jack_simple_client:output1", "-p", CLIENT + ":out",
+           "-d", "1", "-f", "wav", path], timeout=20)
+    x, _ = sf.read(path, dtype="float64", always_2d=True)
+    x = x[len(x) // 5:]
+    rms_in = np.sqrt(np.mean(x[:, 0] ** 2))
+    if rms_in < 1e-3:
+        raise Failure("no signal recorded at the plug-in's input")
+    return 20 * np.log10(np.sqrt(np.mean(x[:, 1] ** 2)) / rms_in)
+
+
+def layout(s, tool, win):
+    boxes = {}
+    for line in s.run([tool, str(win[2]), str(win[3]), "1", str(RATE), "layout"]).splitlines():
+        sym, x, y, w, h = line.split()
+        boxes[sym] = (float(x), float(y), float(w), float(h))
+    return boxes
+
+
+def check(results, ok, what):
+    print("%s  %s" % ("PASS" if ok else "FAIL", what), flush=True)
+    results.append(ok)
+
+
+def test(s, tool):
+    results = []
+    start_jack(s)
+    start_jalv(s, [])
+    check(results, True, "jalv.gtk3 picked our UI (%s)" % UI_URI)
+    s.start(["jack_simple_client"], "sine.log")
+    wait_for("the sine's port", 10,
+             lambda: "jack_simple_client:output1" in s.run(["jack_lsp"]))
+    s.run(["jack_connect", "jack_simple_client:output1", CLIENT + ":in"])
+    win = ui_window(s)
+    x0, y0 = win[0], win[1]
+    plot = (x0 + win[2] // 2, y0 + 60)  # over the plot: no control lit
+    s.run(["xdotool", "mousemove", str(plot[0]), str(plot[1])])
+    time.sleep(0.5)
+
+    shot = grab(s, win, os.path.join(s.work, "ui_start.png"))
+    d = differing(shot, render(s, tool, win, os.path.join(s.work, "view_defaults.png")))
+    check(results, d < 0.002, "the window shows the view for the defaults (%.3f%% differ)" % (100 * d))
+    g0 = gain_db(s, "before")
+    check(results, abs(g0) < 0.05, "gain at the default level: %+.3f dB" % g0)
+
+    bx, by, bw, bh = layout(s, tool, win)["level_db"]
+    kx, ky = int(x0 + bx + bw / 2), int(y0 + by + bh / 2)
+    s.run(["xdotool", "mousemove", str(kx), str(ky), "mousedown", "1", "sleep", "0.1",
+           "mousemove", str(kx), str(ky - 20), "sleep", "0.1", "mousemove", str(kx), str(ky - 60),
+           "sleep", "0.1", "mouseup", "1", "sleep", "0.1", "mousemove", str(plot[0]), str(plot[1])])
+    time.sleep(0.5)
+    g1 = gain_db(s, "after_drag")
+    check(results, g1 - g0 > 6.0, "dragging Level up 60 px raised the plug-in's gain to %+.3f dB" % g1)
+    shot = grab(s, win, os.path.join(s.work, "ui_after_drag.png"))
+    near = differing(shot, render(s, tool, win, os.path.join(s.work, "view_level.png"),
+                                  ["level_db=%.4f" % g1]))
+    far = differing(shot, render(s, tool, win, os.path.join(s.work, "view_defaults.png")))
+    check(results, near < 0.002 < far,
+          "the window shows the level the plug-in plays (%.3f%% differ; %.3f%% from the defaults)"
+          % (100 * near, 100 * far))
+
+    # A preset from jalv's menu (F10 opens the menu bar; Presets is the
+    # second menu, and Up picks its last entry).
+    for key in ("F10", "Right", "Up", "Return"):
+        s.run(["xdotool", "key", key])
+        time.sleep(0.3)
+    time.sleep(0.7)
+    shot = grab(s, win, os.path.join(s.work, "ui_preset.png"))
+    pdir = os.path.join(s.work, "presets")
+    os.makedirs(pdir, exist_ok=True)
+    best = None
+    for line in s.run([tool, str(win[2]), str(win[3]), "1", str(RATE), "presets", pdir]).splitlines():
+        path, name = line.split(" ", 1)
+        d = differing(shot, np.asarray(Image.open(path).convert("RGB"), dtype=np.int16))
+        if best is None or d < best[0]:
+            best = (d, name)
+    check(results, best is not None and best[0] < 0.002,
+          "after loading a preset in jalv the window shows the view for %s (%.3f%% differ)"
+          % (best[1] if best else "?", 100 * (best[0] if best else 1)))
+    g2 = gain_db(s, "after_preset")
+    check(results, abs(g2 - g1) > 1.0, "the preset changed the plug-in's gain too (%+.3f dB)" % g2)
+    passed = sum(results)
+    print("%d passed, %d failed" % (passed, len(results) - passed))
+    return 0 if passed == len(results) else 1
+
+
+def screenshot(s, tool, out, settings):
+    start_jack(s)
+    start_jalv(s, settings)
+    win = ui_window(s)
+    s.run(["xdotool", "mousemove", "1279", "799"])  # off the UI
+    time.sleep(1.0)
+    shot = grab(s, win, out)
+    d = differing(shot, render(s, tool, win, os.path.join(s.work, "view.png"), settings))
+    if d >= 0.002:
+        raise Failure("the window does not show the view for %s (%.3f%% differ)" % (settings, 100 * d))
+    print("saved %s (%dx%d), as jalv.gtk3 shows it" % (out, win[2], win[3]))
+    return 0
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--lv2", required=True, help="the build tree's lv2/ folder (bundles only)")
+    ap.add_argument("--render", required=True, help="the ui_render tool")
+    ap.add_argument("--workdir", required=True)
+    ap.add_argument("--screenshot", metavar="OUT.png")
+    ap.add_argument("settings", nargs="*", metavar="SYMBOL=VALUE")
+    a = ap.parse_args()
+    work = os.path.abspath(a.workdir)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
+    started = time.monotonic()
+    try:
+        with Session(work) as s:
+            s.env["LV2_PATH"] = os.path.abspath(a.lv2) + ":/usr/lib/lv2"
+            start_display(s)
+            if a.screenshot:
+                return screenshot(s, os.path.abspath(a.render), os.path.abspath(a.screenshot),
+                                  a.settings)
+            return test(s, os.path.abspath(a.render))
+    except (Failure, subprocess.TimeoutExpired) as e:
+        print("FAIL  %s" % e)
+        for name in ("jalv.log", "jackd.log"):
+            path = os.path.join(work, name)
+            if os.path.exists(path):
+                print("---- %s\n%s" % (name, open(path, errors="replace").read()[-2000:]))
+        return 1
+    finally:
+        print("elapsed %.1f s" % (time.monotonic() - started))
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -42,6 +42,7 @@ class Session:
         self.work = work
         self.procs = []
         self.env = dict(os.environ)
+        self.pipe = None  # Xvfb's display number comes through it
 
     def start(self, cmd, log, **kw):
         if shutil.which(cmd[0]) is None:
@@ -66,6 +67,8 @@ class Session:
         return self
 
     def __exit__(self, *exc):
+        if self.pipe is not None:
+            os.close(self.pipe)
         for p, f in reversed(self.procs):
             if p.poll() is None:
                 p.send_signal(signal.SIGTERM)
@@ -88,15 +91,24 @@ def wait_for(what, timeout, probe):
 
 
 def start_display(s):
-    """Xvfb on a display number no one else uses: it picks one and tells."""
+    """Xvfb on a display number no one else uses: it picks one and tells, in
+    two writes (the number, then a newline). The pipe stays open: Xvfb exits
+    when its second write finds the reader gone."""
     r, w = os.pipe()
     s.start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
             "xvfb.log", pass_fds=(w,))
     os.close(w)
-    ready, _, _ = select.select([r], [], [], 15)
-    number = os.read(r, 32).decode().strip() if ready else ""
-    os.close(r)
-    if not number:
+    s.pipe = r
+    got = b""
+    deadline = time.monotonic() + 15
+    while not got.endswith(b"\n") and time.monotonic() < deadline:
+        ready, _, _ = select.select([r], [], [], 0.5)
+        chunk = os.read(r, 32) if ready else b""
+        if ready and not chunk:
+            break  # Xvfb exited
+        got += chunk
+    number = got.decode().strip()
+    if not got.endswith(b"\n") or not number:
         raise Failure("Xvfb did not start:\n" + s.log("xvfb.log"))
     s.env["DISPLAY"] = ":" + number
 
@@ -129,10 +141,18 @@ def ui_window(s):
     pat = re.compile(r'^\s*0x[0-9a-f]+ "Calvorine Utility": \(\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+)',
                      re.M)
 
-    def probe():
+    def where():
         m = pat.search(s.run(["xwininfo", "-root", "-tree"]))
         return m and (int(m.group(3)), int(m.group(4)), int(m.group(1)), int(m.group(2)))
-    return wait_for("the UI's window", 15, probe)
+
+    # The host places the window after creating it: wait until it stays put.
+    seen = [None]
+
+    def settled():
+        now = where()
+        was, seen[0] = seen[0], now
+        return now if now and now == was else None
+    return wait_for("the UI's window to settle", 15, lambda: time.sleep(0.3) or settled())
 
 
 def grab(s, win, path):

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Our UI in a real host: jalv.gtk3 (which embeds X11 UIs through suil) on a
-private JACK dummy server, on a private Xvfb display.
+"""Our UI in a real host: jalv.gtk3 or jalv.qt5 (which embed X11 UIs through
+suil) on a private JACK dummy server, on a private Xvfb display.
 
 Test (default): jalv must pick our UI, and the window must show the view for
 the bundle's defaults; a drag on the Level knob with xdotool must change the
@@ -10,6 +10,9 @@ jalv's Presets menu must show in the window as the view for that preset.
 
 Screenshot (--screenshot OUT.png [SYMBOL=VALUE ...]): jalv.gtk3 starts with
 those controls set and the UI's window is saved as it is shown.
+
+jalv.qt5 (1.6.6) takes no options: its JACK client is named after the
+plug-in, and it cannot start with controls set.
 """
 import argparse
 import os
@@ -28,7 +31,14 @@ from PIL import Image
 URI = "https://calvorine.audio/calvorine-suite/utility"
 UI_URI = URI + "#ui"
 RATE = 48000
-CLIENT = "utility"
+# Per host: the command before the URI, its JACK client's name, and the keys
+# that open the Presets menu (the second in the menu bar) and pick its last
+# entry.
+HOSTS = {
+    "jalv.gtk3": (["jalv.gtk3", "--jack-name", "utility", "-x"], "utility",
+                  ["F10", "Right", "Up", "Return"]),
+    "jalv.qt5": (["jalv.qt5"], "Calvorine Utility", ["alt+p", "Up", "Return"]),
+}
 
 
 class Failure(Exception):
@@ -43,6 +53,7 @@ class Session:
         self.procs = []
         self.env = dict(os.environ)
         self.pipe = None  # Xvfb's display number comes through it
+        self.host = self.client = self.toplevel = None
 
     def start(self, cmd, log, **kw):
         if shutil.which(cmd[0]) is None:
@@ -122,28 +133,36 @@ def start_jack(s):
 
 
 def start_jalv(s, controls):
-    cmd = ["jalv.gtk3", "--jack-name", CLIENT, "-x"]
+    cmd = list(HOSTS[s.host][0])
     for c in controls:
         cmd += ["-c", c]
     p = s.start(cmd + [URI], "jalv.log")
     line = wait_for("jalv to pick a UI", 20,
                     lambda: re.search(r"^UI:\s*(\S+)", s.log("jalv.log"), re.M) or p.poll() is not None)
     if p.poll() is not None or line is True:
-        raise Failure("jalv.gtk3 exited:\n" + s.log("jalv.log"))
+        raise Failure("%s exited:\n%s" % (s.host, s.log("jalv.log")))
     if line.group(1) != UI_URI:
-        raise Failure("jalv.gtk3 picked %s, not our UI" % line.group(1))
+        raise Failure("%s picked %s, not our UI" % (s.host, line.group(1)))
     return p
 
 
 def ui_window(s):
-    """(x, y, width, height) of our UI's window on the screen. jalv names its
-    top-level window after the plug-in too, but ours has no class."""
+    """(x, y, width, height) of our UI's window on the screen, and the host's
+    top-level window. jalv names its window after the plug-in too, but ours
+    has no class."""
     pat = re.compile(r'^\s*0x[0-9a-f]+ "Calvorine Utility": \(\)\s+(\d+)x(\d+)\S*\s+\+(-?\d+)\+(-?\d+)',
                      re.M)
 
+    top = re.compile(r'^\s*(0x[0-9a-f]+) "Calvorine Utility": \("jalv', re.M)
+
     def where():
-        m = pat.search(s.run(["xwininfo", "-root", "-tree"]))
-        return m and (int(m.group(3)), int(m.group(4)), int(m.group(1)), int(m.group(2)))
+        tree = s.run(["xwininfo", "-root", "-tree"])
+        m = pat.search(tree)
+        t = top.search(tree)
+        if m and t:
+            s.toplevel = t.group(1)
+            return (int(m.group(3)), int(m.group(4)), int(m.group(1)), int(m.group(2)))
+        return None
 
     # The host places the window after creating it: wait until it stays put.
     seen = [None]
@@ -181,7 +200,7 @@ def gain_db(s, tag):
     """The plug-in's gain on the sine, from one second recorded at its input
     and output in the same JACK cycles."""
     path = os.path.join(s.work, "capture_%s.wav" % tag)
-    s.run(["jack_capture", "-c", "2", "-p", "jack_simple_client:output1", "-p", CLIENT + ":out",
+    s.run(["jack_capture", "-c", "2", "-p", "jack_simple_client:output1", "-p", s.client + ":out",
            "-d", "1", "-f", "wav", path], timeout=20)
     x, _ = sf.read(path, dtype="float64", always_2d=True)
     x = x[len(x) // 5:]
@@ -208,11 +227,11 @@ def test(s, tool):
     results = []
     start_jack(s)
     start_jalv(s, [])
-    check(results, True, "jalv.gtk3 picked our UI (%s)" % UI_URI)
+    check(results, True, "%s picked our UI (%s)" % (s.host, UI_URI))
     s.start(["jack_simple_client"], "sine.log")
     wait_for("the sine's port", 10,
              lambda: "jack_simple_client:output1" in s.run(["jack_lsp"]))
-    s.run(["jack_connect", "jack_simple_client:output1", CLIENT + ":in"])
+    s.run(["jack_connect", "jack_simple_client:output1", s.client + ":in"])
     win = ui_window(s)
     x0, y0 = win[0], win[1]
     plot = (x0 + win[2] // 2, y0 + 60)  # over the plot: no control lit
@@ -241,9 +260,10 @@ def test(s, tool):
           "the window shows the level the plug-in plays (%.3f%% differ; %.3f%% from the defaults)"
           % (100 * near, 100 * far))
 
-    # A preset from jalv's menu (F10 opens the menu bar; Presets is the
-    # second menu, and Up picks its last entry).
-    for key in ("F10", "Right", "Up", "Return"):
+    # A preset from jalv's menu, with the keyboard (the host's window takes
+    # the focus first: there is no window manager to give it).
+    s.run(["xdotool", "windowfocus", s.toplevel])
+    for key in HOSTS[s.host][2]:
         s.run(["xdotool", "key", key])
         time.sleep(0.3)
     time.sleep(0.7)
@@ -276,7 +296,7 @@ def screenshot(s, tool, out, settings):
     d = differing(shot, render(s, tool, win, os.path.join(s.work, "view.png"), settings))
     if d >= 0.002:
         raise Failure("the window does not show the view for %s (%.3f%% differ)" % (settings, 100 * d))
-    print("saved %s (%dx%d), as jalv.gtk3 shows it" % (out, win[2], win[3]))
+    print("saved %s (%dx%d), as %s shows it" % (out, win[2], win[3], s.host))
     return 0
 
 
@@ -285,6 +305,7 @@ def main():
     ap.add_argument("--lv2", required=True, help="the build tree's lv2/ folder (bundles only)")
     ap.add_argument("--render", required=True, help="the ui_render tool")
     ap.add_argument("--workdir", required=True)
+    ap.add_argument("--host", choices=sorted(HOSTS), default="jalv.gtk3")
     ap.add_argument("--screenshot", metavar="OUT.png")
     ap.add_argument("settings", nargs="*", metavar="SYMBOL=VALUE")
     a = ap.parse_args()
@@ -295,6 +316,10 @@ def main():
     try:
         with Session(work) as s:
             s.env["LV2_PATH"] = os.path.abspath(a.lv2) + ":/usr/lib/lv2"
+            s.host = a.host
+            s.client = HOSTS[a.host][1]
+            if a.screenshot and a.settings and a.host != "jalv.gtk3":
+                raise Failure("only jalv.gtk3 starts with controls set")
             start_display(s)
             if a.screenshot:
                 return screenshot(s, os.path.abspath(a.render), os.path.abspath(a.screenshot),

@@ -162,8 +162,11 @@ void onEvent(UtilityUi& ui, XEvent& ev) {
       break;
     }
     case MotionNotify: {
-      // Only the latest position matters.
-      while (XCheckTypedWindowEvent(ui.dpy, ui.win, MotionNotify, &ev)) {
+      // Only the latest of consecutive motions matters; one queued after a
+      // press or release stays in order behind it.
+      XEvent next;
+      while (XPending(ui.dpy) > 0 && (XPeekEvent(ui.dpy, &next), next.type == MotionNotify)) {
+        XNextEvent(ui.dpy, &ev);
       }
       const XMotionEvent& m = ev.xmotion;
       if (ui.pointer.dragPort != kPortCount) {
@@ -223,6 +226,33 @@ void readOptions(const LV2_Options_Option* opt, LV2_URID_Map* map, double* rate,
   }
 }
 
+// The UI's window in the host's parent, and its visual; nullptr when the
+// server refused (a parent it does not know would otherwise end the host
+// through Xlib's default error handler).
+Visual* createWindow(UtilityUi& ui, Window parent, int w, int h) {
+  ErrorTrap trap(ui.dpy);
+  XSetWindowAttributes attrs{};
+  attrs.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
+                     PointerMotionMask | LeaveWindowMask;
+  attrs.background_pixel = XBlackPixel(ui.dpy, XDefaultScreen(ui.dpy));
+  ui.win =
+      XCreateWindow(ui.dpy, parent, 0, 0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0,
+                    CopyFromParent, InputOutput, nullptr, CWEventMask | CWBackPixel, &attrs);
+  XStoreName(ui.dpy, ui.win, "Calvorine Utility");
+  XSizeHints hints{};
+  hints.flags = PSize | PBaseSize | PMinSize;
+  hints.width = hints.base_width = w;
+  hints.height = hints.base_height = h;
+  hints.min_width = w * 3 / 4;
+  hints.min_height = h * 3 / 4;
+  XSetWMNormalHints(ui.dpy, ui.win, &hints);
+  XWindowAttributes wa;
+  if (XGetWindowAttributes(ui.dpy, ui.win, &wa) == 0 || trap.failed()) {
+    return nullptr;
+  }
+  return wa.visual;
+}
+
 LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
                          LV2UI_Write_Function write, LV2UI_Controller controller,
                          LV2UI_Widget* widget, const LV2_Feature* const* features) {
@@ -264,25 +294,14 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
   int h = 0;
   preferredSize(scale, &w, &h);
 
-  XSetWindowAttributes attrs{};
-  attrs.event_mask = ExposureMask | StructureNotifyMask | ButtonPressMask | ButtonReleaseMask |
-                     PointerMotionMask | LeaveWindowMask;
-  attrs.background_pixel = XBlackPixel(ui->dpy, XDefaultScreen(ui->dpy));
-  ui->win = XCreateWindow(ui->dpy, static_cast<Window>(reinterpret_cast<std::uintptr_t>(parent)), 0,
-                          0, static_cast<unsigned>(w), static_cast<unsigned>(h), 0, CopyFromParent,
-                          InputOutput, nullptr, CWEventMask | CWBackPixel, &attrs);
-  XStoreName(ui->dpy, ui->win, "Calvorine Utility");
-  XSizeHints hints{};
-  hints.flags = PSize | PBaseSize | PMinSize;
-  hints.width = hints.base_width = w;
-  hints.height = hints.base_height = h;
-  hints.min_width = w * 3 / 4;
-  hints.min_height = h * 3 / 4;
-  XSetWMNormalHints(ui->dpy, ui->win, &hints);
-
-  XWindowAttributes wa;
-  XGetWindowAttributes(ui->dpy, ui->win, &wa);
-  ui->screen = cairo_xlib_surface_create(ui->dpy, ui->win, wa.visual, w, h);
+  Visual* visual =
+      createWindow(*ui, static_cast<Window>(reinterpret_cast<std::uintptr_t>(parent)), w, h);
+  if (visual == nullptr) {
+    XCloseDisplay(ui->dpy);
+    delete ui;
+    return nullptr;
+  }
+  ui->screen = cairo_xlib_surface_create(ui->dpy, ui->win, visual, w, h);
   resizeBuffers(*ui, w, h);
   XMapRaised(ui->dpy, ui->win);
   XFlush(ui->dpy);

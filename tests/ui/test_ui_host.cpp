@@ -65,6 +65,17 @@ class UiHost {
                  return 0;
                }};
   }
+  // What instantiate does with a parent window the server does not know.
+  LV2UI_Handle openInBadParent() {
+    const LV2_Feature parentF = {LV2_UI__parent,
+                                 reinterpret_cast<void*>(std::uintptr_t{0x7ffffff})};
+    const LV2_Feature* features[] = {&parentF, nullptr};
+    LV2UI_Widget widget = nullptr;
+    return desc_->instantiate(
+        desc_, CALVORINE_UTILITY_URI, "",
+        [](LV2UI_Controller, std::uint32_t, std::uint32_t, std::uint32_t, const void*) {}, this,
+        &widget, features);
+  }
   ~UiHost() {
     close();
     if (parent_ != 0) {
@@ -304,9 +315,13 @@ TEST_F(UiHostTest, EveryControlWritesOnlyItsOwnPortInRange) {
     host.move(x, y);
     host.sent.clear();
     if (f.kind == PortKind::Control) {
-      host.button(1, true);
-      host.move(x, y - 400);  // far past the top: clamps at the maximum
-      host.button(1, false);
+      // A whole drag queued before the UI's next idle, as a fast hand does.
+      Display* d = host.display();
+      XTestFakeMotionEvent(d, -1, static_cast<int>(x), static_cast<int>(y) + 1, CurrentTime);
+      XTestFakeButtonEvent(d, 1, True, CurrentTime);
+      XTestFakeMotionEvent(d, -1, static_cast<int>(x), static_cast<int>(y) - 400, CurrentTime);
+      XTestFakeButtonEvent(d, 1, False, CurrentTime);  // far past the top: clamps at the maximum
+      host.settle();
       expectOnly(host, port, "drag up");
       EXPECT_EQ(last(host), f.maximum);
       host.sent.clear();
@@ -445,6 +460,8 @@ TEST_F(UiHostTest, HiddenOrOrphanedUiKeepsTheHostAlive) {
   }
   EXPECT_NE(asked, 0) << "idle should ask the host to close a UI whose window is gone";
   host.close();
+  // A parent that does not exist: no UI, and the host lives on.
+  EXPECT_EQ(host.openInBadParent(), nullptr);
 }
 
 }  // namespace

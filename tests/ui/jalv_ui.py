@@ -106,7 +106,8 @@ def start_display(s):
     two writes (the number, then a newline). The pipe stays open: Xvfb exits
     when its second write finds the reader gone."""
     r, w = os.pipe()
-    s.start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+    s.start(["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24", "-nolisten", "tcp",
+             "-noreset"],
             "xvfb.log", pass_fds=(w,))
     os.close(w)
     s.pipe = r

@@ -271,6 +271,9 @@ class UiHostTest : public ::testing::Test {
     old = XSetErrorHandler(countXError);
   }
   void TearDown() override {
+    if (!host.ready()) {
+      return;
+    }
     host.close();
     XSync(host.display(), False);
     EXPECT_EQ(g_xErrors, 0) << "X errors";

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Runs a command against a private Xvfb server on a display number that no
 # one else uses (Xvfb picks a free one and reports it), then stops the server.
+# -noreset: by default the server resets when its last client leaves, and a
+# client connecting meanwhile is refused.
 # Usage: with_xvfb.sh COMMAND [ARG...]
 set -eu
 command -v Xvfb >/dev/null 2>&1 || {
@@ -8,7 +10,7 @@ command -v Xvfb >/dev/null 2>&1 || {
   exit 1
 }
 tmp=$(mktemp -d)
-Xvfb -displayfd 5 -screen 0 1920x1080x24 -nolisten tcp 5>"$tmp/display" >"$tmp/log" 2>&1 &
+Xvfb -displayfd 5 -screen 0 1920x1080x24 -nolisten tcp -noreset 5>"$tmp/display" >"$tmp/log" 2>&1 &
 xvfb=$!
 trap 'kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null; rm -rf "$tmp"' EXIT INT TERM
 tries=0

@@ -99,8 +99,8 @@ void check(const PluginModule& module, double rate, const Setting& s, Worst& wor
   impulse[0] = 1.0f;
   const std::vector<float> h = plugin.process(impulse, 4096);
 
-  std::vector<std::complex<double>> spectrum(h.begin(), h.end());
-  fft(spectrum);
+  std::vector<std::complex<double>> bins(h.begin(), h.end());
+  fft(bins);
   const double binHz = rate / static_cast<double>(kLength);
   const Curves& curves = model.curves();
 
@@ -120,7 +120,7 @@ void check(const PluginModule& module, double rate, const Setting& s, Worst& wor
   double local = 0.0;
   for (std::size_t i = 0; i < hz.size(); ++i) {
     const std::size_t k = static_cast<std::size_t>(std::lround(hz[i] / binHz));
-    const double err = std::fabs(drawn[i] - toDb(std::abs(spectrum[k])));
+    const double err = std::fabs(drawn[i] - toDb(std::abs(bins[k])));
     local = std::max(local, err);
     if (err > worst.db) {
       worst.db = err;

@@ -1,6 +1,5 @@
 // The factory presets' values as hosts read them from the built bundle
-// (lilv, on LV2_PATH): the bundle's defaults, overwritten by each preset's
-// port values.
+// (lilv, on LV2_PATH): the bundle's defaults, overwritten by each preset's.
 #pragma once
 
 #include <lilv/lilv.h>
@@ -27,37 +26,33 @@ inline std::vector<Setting> factoryPresets() {
   std::vector<Setting> out;
   LilvWorld* world = lilv_world_new();
   lilv_world_load_all(world);
-  LilvNode* uri = lilv_new_uri(world, CALVORINE_UTILITY_URI);
-  LilvNode* presetClass = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#Preset");
-  LilvNode* portPred = lilv_new_uri(world, "http://lv2plug.in/ns/lv2core#port");
-  LilvNode* symbolPred = lilv_new_uri(world, "http://lv2plug.in/ns/lv2core#symbol");
-  LilvNode* valuePred = lilv_new_uri(world, "http://lv2plug.in/ns/ext/presets#value");
-  const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), uri);
-  if (plugin != nullptr) {
-    LilvNodes* presets = lilv_plugin_get_related(plugin, presetClass);
-    LILV_FOREACH(nodes, i, presets) {
-      const LilvNode* preset = lilv_nodes_get(presets, i);
-      lilv_world_load_resource(world, preset);
-      Setting s = defaultSetting(lilv_node_as_uri(preset));
-      LilvNodes* ports = lilv_world_find_nodes(world, preset, portPred, nullptr);
-      LILV_FOREACH(nodes, j, ports) {
-        const LilvNode* port = lilv_nodes_get(ports, j);
-        LilvNode* sym = lilv_world_get(world, port, symbolPred, nullptr);
-        LilvNode* val = lilv_world_get(world, port, valuePred, nullptr);
-        const std::uint32_t index =
-            sym != nullptr ? portBySymbol(lilv_node_as_string(sym)) : kPortCount;
-        if (index < kPortCount && val != nullptr) {
-          s.values[index] = lilv_node_as_float(val);
-        }
-        lilv_node_free(sym);
-        lilv_node_free(val);
+  auto uri = [&](const char* u) { return lilv_new_uri(world, u); };
+  LilvNode* nodes[] = {uri(CALVORINE_UTILITY_URI), uri("http://lv2plug.in/ns/ext/presets#Preset"),
+                       uri("http://lv2plug.in/ns/lv2core#port"),
+                       uri("http://lv2plug.in/ns/lv2core#symbol"),
+                       uri("http://lv2plug.in/ns/ext/presets#value")};
+  const LilvPlugin* plugin = lilv_plugins_get_by_uri(lilv_world_get_all_plugins(world), nodes[0]);
+  LilvNodes* presets = plugin ? lilv_plugin_get_related(plugin, nodes[1]) : nullptr;
+  LILV_FOREACH(nodes, i, presets) {
+    const LilvNode* preset = lilv_nodes_get(presets, i);
+    lilv_world_load_resource(world, preset);
+    Setting s = defaultSetting(lilv_node_as_uri(preset));
+    LilvNodes* ports = lilv_world_find_nodes(world, preset, nodes[2], nullptr);
+    LILV_FOREACH(nodes, j, ports) {
+      LilvNode* sym = lilv_world_get(world, lilv_nodes_get(ports, j), nodes[3], nullptr);
+      LilvNode* val = lilv_world_get(world, lilv_nodes_get(ports, j), nodes[4], nullptr);
+      const std::uint32_t p = sym ? portBySymbol(lilv_node_as_string(sym)) : kPortCount;
+      if (p < kPortCount && val != nullptr) {
+        s.values[p] = lilv_node_as_float(val);
       }
-      lilv_nodes_free(ports);
-      out.push_back(s);
+      lilv_node_free(sym);
+      lilv_node_free(val);
     }
-    lilv_nodes_free(presets);
+    lilv_nodes_free(ports);
+    out.push_back(s);
   }
-  for (LilvNode* n : {uri, presetClass, portPred, symbolPred, valuePred}) {
+  lilv_nodes_free(presets);
+  for (LilvNode* n : nodes) {
     lilv_node_free(n);
   }
   lilv_world_free(world);

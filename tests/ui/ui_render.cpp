@@ -1,36 +1,16 @@
-// Draws the UI's view off screen, as the UI module draws its window, for the
-// real-host test and the README's screenshot check: the layout's control
-// boxes, and PNGs of given settings or of every factory preset.
-// Usage: ui_render WIDTH HEIGHT SCALE RATE layout
+// The UI's view drawn off screen, as the UI module draws its window, for the
+// real-host test and the README screenshot's check.
+// Usage: ui_render WIDTH HEIGHT SCALE RATE layout          (each control's box)
 //        ui_render WIDTH HEIGHT SCALE RATE png OUT.png [SYMBOL=VALUE...]
-//        ui_render WIDTH HEIGHT SCALE RATE presets OUT_DIR   (OUT_DIR/N.png, names on stdout)
+//        ui_render WIDTH HEIGHT SCALE RATE presets DIR     (DIR/N.png and its preset, a line each)
 #include <cairo.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "factory_presets.h"
 #include "view.h"
-
-namespace {
-
-bool render(int w, int h, double scale, double rate, const float* values, const char* path) {
-  UiModel model(rate);
-  for (std::uint32_t p = 0; p < kPortCount; ++p) {
-    model.set(p, values[p]);
-  }
-  cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
-  cairo_t* cr = cairo_create(img);
-  drawView(cr, layoutFor(w, h, scale), model, ViewState{});
-  cairo_destroy(cr);
-  const bool ok = cairo_surface_write_to_png(img, path) == CAIRO_STATUS_SUCCESS;
-  cairo_surface_destroy(img);
-  return ok;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 6) {
@@ -39,13 +19,25 @@ int main(int argc, char** argv) {
   }
   const int w = std::atoi(argv[1]);
   const int h = std::atoi(argv[2]);
-  const double scale = std::atof(argv[3]);
-  const double rate = std::atof(argv[4]);
+  const Layout layout = layoutFor(w, h, std::atof(argv[3]));
+  auto render = [&](const Setting& s, const std::string& path) {
+    UiModel model(std::atof(argv[4]));
+    for (std::uint32_t p = 0; p < kPortCount; ++p) {
+      model.set(p, s.values[p]);
+    }
+    cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
+    cairo_t* cr = cairo_create(img);
+    drawView(cr, layout, model, ViewState{});
+    cairo_destroy(cr);
+    const bool ok = cairo_surface_write_to_png(img, path.c_str()) == CAIRO_STATUS_SUCCESS;
+    cairo_surface_destroy(img);
+    return ok;
+  };
   const std::string mode = argv[5];
   if (mode == "layout") {
-    for (const Widget& wd : layoutFor(w, h, scale).widgets) {
-      std::printf("%s %.1f %.1f %.1f %.1f\n", kPorts[wd.port].symbol, wd.box.x, wd.box.y, wd.box.w,
-                  wd.box.h);
+    for (const Widget& b : layout.widgets) {
+      std::printf("%s %.1f %.1f %.1f %.1f\n", kPorts[b.port].symbol, b.box.x, b.box.y, b.box.w,
+                  b.box.h);
     }
     return 0;
   }
@@ -53,28 +45,27 @@ int main(int argc, char** argv) {
     Setting s = defaultSetting("");
     for (int i = 7; i < argc; ++i) {
       const char* eq = std::strchr(argv[i], '=');
-      const std::uint32_t port =
-          eq != nullptr
-              ? portBySymbol(std::string(argv[i], static_cast<std::size_t>(eq - argv[i])).c_str())
-              : kPortCount;
-      if (port == kPortCount) {
+      const std::uint32_t p =
+          eq ? portBySymbol(std::string(argv[i], static_cast<std::size_t>(eq - argv[i])).c_str())
+             : kPortCount;
+      if (p == kPortCount) {
         std::fprintf(stderr, "not SYMBOL=VALUE: %s\n", argv[i]);
         return 2;
       }
-      s.values[port] = std::strtof(eq + 1, nullptr);
+      s.values[p] = std::strtof(eq + 1, nullptr);
     }
-    return render(w, h, scale, rate, s.values, argv[6]) ? 0 : 1;
+    return render(s, argv[6]) ? 0 : 1;
   }
   if (mode == "presets" && argc == 7) {
-    int n = 0;
-    for (const Setting& s : factoryPresets()) {
-      const std::string path = std::string(argv[6]) + "/" + std::to_string(n++) + ".png";
-      if (!render(w, h, scale, rate, s.values, path.c_str())) {
+    const std::vector<Setting> presets = factoryPresets();
+    for (std::size_t i = 0; i < presets.size(); ++i) {
+      const std::string path = std::string(argv[6]) + "/" + std::to_string(i) + ".png";
+      if (!render(presets[i], path)) {
         return 1;
       }
-      std::printf("%s %s\n", path.c_str(), s.name.c_str());
+      std::printf("%s %s\n", path.c_str(), presets[i].name.c_str());
     }
-    return n > 0 ? 0 : 1;
+    return presets.empty() ? 1 : 0;
   }
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;

@@ -13,13 +13,18 @@ PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1
 HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour ecasound
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   python3-matplotlib python3-pil sonic-pi-samples"
+# The X11 UI (Xlib, cairo) and its tests: XTest, a virtual X server, xdotool,
+# xwininfo and ImageMagick's import for screenshots, and the Qt 5 X11 extras
+# that suil's X11-in-Qt5 wrapper loads for jalv.qt5 (jalv does not pull them in).
+UI_PKGS="libx11-dev libcairo2-dev libxtst-dev xvfb xdotool x11-utils imagemagick
+  libqt5x11extras5"
 # Cross build for aarch64 pedalboards, tested under emulation.
 CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
 # Debian packages and their checker (scripts/package.sh, check_packages.sh),
 # and headless Chromium for the MOD pedal face (scripts/modgui.py).
 RELEASE_PKGS="dpkg-dev lintian chromium chromium-driver python3-selenium python3-pystache
   python3-pil fonts-dejavu-core"
-PKGS="$PKGS $HOST_PKGS $CROSS_PKGS $RELEASE_PKGS"
+PKGS="$PKGS $HOST_PKGS $UI_PKGS $CROSS_PKGS $RELEASE_PKGS"
 [ "$#" -gt 0 ] && PKGS="$*"
 missing=""
 for p in $PKGS; do

@@ -35,7 +35,8 @@ ports=$(echo "$info" | grep -c '^[[:space:]]*Port [0-9][0-9]*:$' || true)
 [ "$ports" -eq "$count" ] || fail "lv2info lists $ports ports, not $count"
 got=$(echo "$info" | sed -n 's/^[[:space:]]*Symbol:[[:space:]]*//p' | tr '\n' ' ' | sed 's/ $//')
 [ "$got" = "$want" ] || fail "port symbols: '$got'"
-found=$(echo "$info" | sed -n 's|^[[:space:]]*Bundle:[[:space:]]*file://||p' | sed 's|/$||')
+# The plug-in's and its UI's Bundle lines: both must name this bundle.
+found=$(echo "$info" | sed -n 's|^[[:space:]]*Bundle:[[:space:]]*file://||p' | sed 's|/$||' | sort -u)
 [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$bundle")" ] ||
   fail "lv2info found the bundle at '$found', not at $bundle"
 echo "lv2info: $count ports, bundle $bundle"

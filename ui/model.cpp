@@ -1,0 +1,183 @@
+#include "model.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+
+#include "dsp/chain.h"
+#include "dsp/response.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kLowHz = 20.0;
+constexpr double kHighHz = 20000.0;
+constexpr int kGridPoints = 512;
+
+bool on(float v) {
+  return v > 0.5f;
+}
+
+// Magnitudes of one plan at n frequencies. The chain holds the sections the
+// plan points at, so it lives as long as the evaluation.
+void planDb(double rate, const ChainControls& k, const double* hz, std::size_t n, double* db) {
+  Chain chain(rate);
+  const CascadePlan plan = chain.prepare(k);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double mag = std::abs(planResponse(plan, kTwoPi * hz[i] / rate));
+    db[i] = mag > 1e-12 ? 20.0 * std::log10(mag) : -240.0;
+  }
+}
+
+// The controls with every stage off, the level at 0 dB.
+ChainControls neutral() {
+  ChainControls k{};
+  k.levelDb = 0.0f;
+  k.pickupAmount = 1.0f;
+  return k;
+}
+
+}  // namespace
+
+UiModel::UiModel(double sampleRate) : rate_(sampleRate) {
+  for (std::uint32_t p = 0; p < kPortCount; ++p) {
+    values_[p] = kPorts[p].deflt;
+  }
+}
+
+bool UiModel::set(std::uint32_t port, float value) {
+  if (port >= kPortCount || kPorts[port].audio() || values_[port] == value) {
+    return false;
+  }
+  values_[port] = value;
+  stale_ = true;
+  return true;
+}
+
+bool UiModel::bypassed() const {
+  return !on(values_[kPortEnabled]);
+}
+
+// Mirrors the shell's util_run, which reads the same ports.
+ChainControls UiModel::controls() const {
+  ChainControls k{};
+  k.levelDb = values_[kPortLevelDb];
+  k.invert = on(values_[kPortInvert]);
+  k.humOn = on(values_[kPortHumOn]);
+  k.mains50 = on(values_[kPortHum50Hz]);
+  k.pickupOn = on(values_[kPortPickupOn]);
+  k.boostOn = on(values_[kPortBoostOn]);
+  if (k.pickupOn) {
+    k.pickupType = values_[kPortPickupType];
+    k.pickupAmount = values_[kPortPickupAmount];
+  }
+  if (k.boostOn) {
+    k.boostDb = values_[kPortBoostDb];
+  }
+  k.lowpassAmount = values_[kPortLowpassAmount];
+  return k;
+}
+
+bool UiModel::stageOn(ChainStage s) const {
+  switch (s) {
+    case ChainStage::Lowpass:
+      return values_[kPortLowpassAmount] > 0.0f;
+    case ChainStage::Hum:
+      return on(values_[kPortHumOn]);
+    case ChainStage::Voicer:
+      return on(values_[kPortPickupOn]);
+    case ChainStage::Boost:
+      return on(values_[kPortBoostOn]);
+  }
+  return false;
+}
+
+void UiModel::responseDb(const double* hz, std::size_t n, double* db) const {
+  if (bypassed()) {
+    std::fill(db, db + n, 0.0);
+    return;
+  }
+  planDb(rate_, controls(), hz, n, db);
+}
+
+const Curves& UiModel::curves() {
+  if (stale_) {
+    recompute();
+    stale_ = false;
+  }
+  return curves_;
+}
+
+void UiModel::recompute() {
+  Curves& c = curves_;
+  const ChainControls k = controls();
+  c.bypassed = bypassed();
+
+  // The mains harmonics the plug-in runs at this rate, from the hum bank
+  // itself.
+  c.notchHz.clear();
+  if (!c.bypassed && k.humOn) {
+    Chain chain(rate_);
+    chain.prepare(k);
+    for (std::int32_t j = 0; j < chain.humCount; ++j) {
+      const double f = static_cast<double>(chain.humHz) * (j + 1);
+      if (f >= kLowHz && f <= kHighHz) {
+        c.notchHz.push_back(f);
+      }
+    }
+  }
+
+  const double top = std::min(kHighHz, 0.4999 * rate_);
+  c.hz.clear();
+  for (int i = 0; i < kGridPoints; ++i) {
+    c.hz.push_back(kLowHz * std::pow(top / kLowHz, i / (kGridPoints - 1.0)));
+  }
+  // Around each notch: its centre and points out to four bandwidths (Q 18
+  // makes them only a few hertz wide at the mains frequency).
+  for (double f : c.notchHz) {
+    for (double d : {0.0, 0.003, 0.008, 0.015, 0.03, 0.06, 0.12}) {
+      for (double s : {-1.0, 1.0}) {
+        const double g = f * (1.0 + s * d);
+        if (g >= kLowHz && g <= top) {
+          c.hz.push_back(g);
+        }
+      }
+    }
+  }
+  std::sort(c.hz.begin(), c.hz.end());
+  c.hz.erase(std::unique(c.hz.begin(), c.hz.end()), c.hz.end());
+
+  const std::size_t n = c.hz.size();
+  c.totalDb.resize(n);
+  responseDb(c.hz.data(), n, c.totalDb.data());
+
+  for (std::size_t s = 0; s < kStageCount; ++s) {
+    std::vector<double>& out = c.stageDb[s];
+    const ChainStage stage = static_cast<ChainStage>(s);
+    if (c.bypassed || !stageOn(stage)) {
+      out.clear();
+      continue;
+    }
+    ChainControls one = neutral();
+    switch (stage) {
+      case ChainStage::Lowpass:
+        one.lowpassAmount = k.lowpassAmount;
+        break;
+      case ChainStage::Hum:
+        one.humOn = true;
+        one.mains50 = k.mains50;
+        break;
+      case ChainStage::Voicer:
+        one.pickupOn = true;
+        one.pickupType = k.pickupType;
+        one.pickupAmount = k.pickupAmount;
+        break;
+      case ChainStage::Boost:
+        one.boostOn = true;
+        one.boostDb = k.boostDb;
+        break;
+    }
+    out.resize(n);
+    planDb(rate_, one, c.hz.data(), n, out.data());
+  }
+}

@@ -1,0 +1,59 @@
+// What the UI knows of the plug-in: the control values as the host last
+// reported or the user last set them, and the chain's response for them at
+// the host's sample rate. The response comes from the same plans the
+// plug-in runs (Chain::prepare + planResponse), never from formulas here.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "ports.h"
+
+struct ChainControls;  // dsp/chain.h, kept out of the X11 shell (Xlib's None)
+
+// The stages drawn on their own, in chain order.
+enum class ChainStage : std::uint8_t { Lowpass, Hum, Voicer, Boost };
+constexpr std::size_t kStageCount = 4;
+
+// The drawn curves, on one frequency grid: log-spaced points from 20 Hz to
+// 20 kHz (or just below half the rate), plus each notch centre and points
+// around it so that the narrow notches keep their depth on screen.
+struct Curves {
+  std::vector<double> hz;
+  std::vector<double> totalDb;
+  std::array<std::vector<double>, kStageCount> stageDb;  // empty: stage off
+  std::vector<double> notchHz;                           // mains harmonics the plug-in runs
+  bool bypassed = false;
+};
+
+class UiModel {
+ public:
+  explicit UiModel(double sampleRate);  // every control at the bundle's default
+
+  double sampleRate() const { return rate_; }
+  float value(std::uint32_t port) const { return values_[port]; }
+  // Stores a control value; false when it was already there (nothing to redraw).
+  bool set(std::uint32_t port, float value);
+
+  bool bypassed() const;
+  bool stageOn(ChainStage s) const;
+  // The block controls the plug-in reads from the same port values.
+  ChainControls controls() const;
+
+  // Magnitude in dB of the chain as set (0 dB when bypassed) at each of n
+  // frequencies in Hz below half the rate.
+  void responseDb(const double* hz, std::size_t n, double* db) const;
+
+  // The curves for the current values; recomputed only after a change.
+  const Curves& curves();
+
+ private:
+  void recompute();
+
+  double rate_;
+  std::array<float, kPortCount> values_{};
+  Curves curves_;
+  bool stale_ = true;
+};

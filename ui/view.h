@@ -1,0 +1,61 @@
+// Layout and drawing: a pure function of the model, the window size, the
+// scale factor and which control the pointer is on. Draws into any cairo
+// context (the window's back buffer, or an image for tests and screenshots).
+#pragma once
+
+#include <cairo.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "model.h"
+
+struct Rect {
+  double x, y, w, h;
+  bool contains(double px, double py) const {
+    return px >= x && px < x + w && py >= y && py < y + h;
+  }
+  double cx() const { return x + 0.5 * w; }
+  double cy() const { return y + 0.5 * h; }
+};
+
+// A control for one port; its kind follows the port's (knob for Control,
+// selector for Choice, switch for Toggle).
+struct Widget {
+  std::uint32_t port;
+  Rect box;  // what the pointer hits
+};
+
+// A titled panel; stages in chain order, then the output.
+struct Group {
+  const char* title;
+  std::size_t tint;  // a ChainStage index, or kStageCount for the output
+  Rect box;
+};
+
+constexpr std::size_t kWidgetCount = 11;  // every control input
+constexpr std::size_t kGroupCount = 5;
+
+struct Layout {
+  int width, height;
+  double scale;
+  Rect plot;
+  Group groups[kGroupCount];
+  Widget widgets[kWidgetCount];
+};
+
+// The size the UI asks for at a scale factor.
+void preferredSize(double scale, int* width, int* height);
+Layout layoutFor(int width, int height, double scale);
+// The widget under a point, or nullptr.
+const Widget* widgetAt(const Layout& l, double x, double y);
+
+struct ViewState {
+  std::uint32_t hot = kPortCount;     // under the pointer
+  std::uint32_t active = kPortCount;  // being dragged
+};
+
+void drawView(cairo_t* cr, const Layout& l, UiModel& model, const ViewState& s);
+
+// "−12.5 dB", "0.60", or the voicing's name: what a control shows.
+void formatValue(std::uint32_t port, float value, char* out, std::size_t size);

@@ -8,13 +8,10 @@
 #include <cstring>
 #include <new>
 
+#include "block_controls.h"
 #include "dsp/cascade.h"
 
 namespace {
-
-bool isOn(const float* port) {
-  return *port > 0.5f;
-}
 
 // Instantiation context. A rate that is not a positive finite number (in
 // double and in its float copy) would only yield NaN designs: refuse it.
@@ -54,33 +51,13 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   const float* in = ports[kPortIn];
   float* out = ports[kPortOut];
 
-  const float* enabled = ports[kPortEnabled];
-  if (enabled != nullptr && *enabled <= 0.5f) {
+  if (blockIsCopy(ports)) {
     if (in != out && sample_count > 0) {
       std::memcpy(out, in, sample_count * sizeof(float));
     }
     return;
   }
-
-  // Each control is read once; the voicer's and the boost's only while on.
-  ChainControls k{};
-  k.levelDb = *ports[kPortLevelDb];
-  k.invert = isOn(ports[kPortInvert]);
-  k.humOn = isOn(ports[kPortHumOn]);
-  const float* hum50 = ports[kPortHum50Hz];
-  k.mains50 = hum50 != nullptr && *hum50 > 0.5f;
-  k.pickupOn = isOn(ports[kPortPickupOn]);
-  k.boostOn = isOn(ports[kPortBoostOn]);
-  if (k.pickupOn) {
-    k.pickupType = *ports[kPortPickupType];
-    k.pickupAmount = *ports[kPortPickupAmount];
-  }
-  if (k.boostOn) {
-    k.boostDb = *ports[kPortBoostDb];
-  }
-  const float* lowpassPort = ports[kPortLowpassAmount];
-  k.lowpassAmount = lowpassPort != nullptr ? *lowpassPort : 0.0f;
-
+  const ChainControls k = readControls(ports);
   CascadePlan plan;
   prepareBlock(p->chain, k, plan);
   runCascade(blockKernel(p->kernel, plan, sample_count), plan, in, out, sample_count);

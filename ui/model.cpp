@@ -4,6 +4,7 @@
 #include <cmath>
 #include <complex>
 
+#include "block_controls.h"
 #include "dsp/chain.h"
 #include "dsp/response.h"
 
@@ -13,10 +14,6 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kLowHz = 20.0;
 constexpr double kHighHz = 20000.0;
 constexpr int kGridPoints = 512;
-
-bool on(float v) {
-  return v > 0.5f;
-}
 
 // Magnitudes of one plan at n frequencies. The chain holds the sections the
 // plan points at, so it lives as long as the evaluation.
@@ -37,6 +34,15 @@ ChainControls neutral() {
   return k;
 }
 
+// The values as the plug-in sees its port buffers, every port connected.
+std::array<const float*, kPortCount> portsOf(const std::array<float, kPortCount>& values) {
+  std::array<const float*, kPortCount> ports{};
+  for (std::uint32_t p = 0; p < kPortCount; ++p) {
+    ports[p] = &values[p];
+  }
+  return ports;
+}
+
 }  // namespace
 
 UiModel::UiModel(double sampleRate) : rate_(sampleRate) {
@@ -55,27 +61,11 @@ bool UiModel::set(std::uint32_t port, float value) {
 }
 
 bool UiModel::bypassed() const {
-  return !on(values_[kPortEnabled]);
+  return blockIsCopy(portsOf(values_).data());
 }
 
-// Mirrors the shell's util_run, which reads the same ports.
 ChainControls UiModel::controls() const {
-  ChainControls k{};
-  k.levelDb = values_[kPortLevelDb];
-  k.invert = on(values_[kPortInvert]);
-  k.humOn = on(values_[kPortHumOn]);
-  k.mains50 = on(values_[kPortHum50Hz]);
-  k.pickupOn = on(values_[kPortPickupOn]);
-  k.boostOn = on(values_[kPortBoostOn]);
-  if (k.pickupOn) {
-    k.pickupType = values_[kPortPickupType];
-    k.pickupAmount = values_[kPortPickupAmount];
-  }
-  if (k.boostOn) {
-    k.boostDb = values_[kPortBoostDb];
-  }
-  k.lowpassAmount = values_[kPortLowpassAmount];
-  return k;
+  return readControls(portsOf(values_).data());
 }
 
 bool UiModel::stageOn(ChainStage s) const {
@@ -83,11 +73,11 @@ bool UiModel::stageOn(ChainStage s) const {
     case ChainStage::Lowpass:
       return values_[kPortLowpassAmount] > 0.0f;
     case ChainStage::Hum:
-      return on(values_[kPortHumOn]);
+      return switchOn(&values_[kPortHumOn]);
     case ChainStage::Voicer:
-      return on(values_[kPortPickupOn]);
+      return switchOn(&values_[kPortPickupOn]);
     case ChainStage::Boost:
-      return on(values_[kPortBoostOn]);
+      return switchOn(&values_[kPortBoostOn]);
   }
   return false;
 }

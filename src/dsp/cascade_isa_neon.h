@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+#include "biquad.h"
+
 struct IsaNeon {
   static constexpr int L = 2;
   // As SSE2's, with the same two lanes (not timed on Arm hardware).
@@ -28,7 +30,10 @@ struct IsaNeon {
   static VD mul(VD a, VD b) { return vmulq_f64(a, b); }
   static VF toF(VD v) { return vcvt_f32_f64(v); }
   static VD toD(VF v) { return vcvt_f64_f32(v); }
-  static VF loadF(const float* p) { return vld1_f32(p); }
+  static VD lanes(const Biquad* const* a, double Biquad::*f) {
+    return vsetq_lane_f64(a[1]->*f, vdupq_n_f64(a[0]->*f), 1);
+  }
+  static VF lanesF(const float* p) { return vset_lane_f32(p[1], vdup_n_f32(p[0]), 1); }
   static VF zeroF() { return vdup_n_f32(0.0f); }
   static VF set1F(float x) { return vdup_n_f32(x); }
   static VF fmul(VF a, VF b) { return vmul_f32(a, b); }

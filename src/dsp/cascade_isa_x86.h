@@ -14,6 +14,8 @@
 
 #include <cstdint>
 
+#include "biquad.h"
+
 #if defined(__SSE2__)
 struct IsaSse2 {
   static constexpr int L = 2;
@@ -36,9 +38,10 @@ struct IsaSse2 {
   static VD mul(VD a, VD b) { return _mm_mul_pd(a, b); }
   static VF toF(VD v) { return _mm_cvtpd_ps(v); }
   static VD toD(VF v) { return _mm_cvtps_pd(v); }
-  static VF loadF(const float* p) {
-    return _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p)));
+  static VD lanes(const Biquad* const* a, double Biquad::*f) {
+    return _mm_set_pd(a[1]->*f, a[0]->*f);
   }
+  static VF lanesF(const float* p) { return _mm_set_ps(0.0f, 0.0f, p[1], p[0]); }
   static VF zeroF() { return _mm_setzero_ps(); }
   static VF set1F(float x) { return _mm_set1_ps(x); }
   static VF fmul(VF a, VF b) { return _mm_mul_ps(a, b); }
@@ -97,7 +100,10 @@ struct IsaAvx2 {
   static VD mul(VD a, VD b) { return _mm256_mul_pd(a, b); }
   static VF toF(VD v) { return _mm256_cvtpd_ps(v); }
   static VD toD(VF v) { return _mm256_cvtps_pd(v); }
-  static VF loadF(const float* p) { return _mm_loadu_ps(p); }
+  static VD lanes(const Biquad* const* a, double Biquad::*f) {
+    return _mm256_set_pd(a[3]->*f, a[2]->*f, a[1]->*f, a[0]->*f);
+  }
+  static VF lanesF(const float* p) { return _mm_set_ps(p[3], p[2], p[1], p[0]); }
   static VF zeroF() { return _mm_setzero_ps(); }
   static VF set1F(float x) { return _mm_set1_ps(x); }
   static VF fmul(VF a, VF b) { return _mm_mul_ps(a, b); }
@@ -162,17 +168,21 @@ struct IsaAvx512 {
   static VD mul(VD a, VD b) { return _mm512_mul_pd(a, b); }
   static VF toF(VD v) { return _mm512_cvtpd_ps(v); }
   static VD toD(VF v) { return _mm512_cvtps_pd(v); }
-  static VF loadF(const float* p) { return _mm256_loadu_ps(p); }
+  static VD lanes(const Biquad* const* a, double Biquad::*f) {
+    return _mm512_set_pd(a[7]->*f, a[6]->*f, a[5]->*f, a[4]->*f, a[3]->*f, a[2]->*f, a[1]->*f,
+                         a[0]->*f);
+  }
+  static VF lanesF(const float* p) {
+    return _mm256_set_ps(p[7], p[6], p[5], p[4], p[3], p[2], p[1], p[0]);
+  }
   static VF zeroF() { return _mm256_setzero_ps(); }
   static VF set1F(float x) { return _mm256_set1_ps(x); }
   static VF fmul(VF a, VF b) { return _mm256_mul_ps(a, b); }
   static Hop hop(int m, float gain) {
-    alignas(64) std::int32_t idx[16];
-    for (int l = 0; l < 16; ++l) {
-      idx[l] = l < 15 ? l + 1 : 0;
-    }
-    idx[m] = 16;  // the second source's lane 0
-    return {_mm512_load_si512(idx), _mm_set_ss(gain), static_cast<__mmask16>(1u << m)};
+    const __mmask16 lane = static_cast<__mmask16>(1u << m);
+    const __m512i up = _mm512_set_epi32(0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    // Lane m takes the second source's lane 0.
+    return {_mm512_mask_set1_epi32(up, lane, 16), _mm_set_ss(gain), lane};
   }
   // One instruction moves the lanes and brings the input in.
   static VF wrap(VF r, const float* x, const Hop& h) {

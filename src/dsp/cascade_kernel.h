@@ -46,32 +46,22 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
   const auto laneOf = [m](int j) { return static_cast<size_t>(m - j / V); };
   const auto slotOf = [&](int j) { return vecOf(j) * L + laneOf(j); };
 
-  // Coefficients, state and gains by slot (vector * L + lane); unused slots
-  // stay zero with gain 1.
-  alignas(64) double cb0[W] = {};
-  alignas(64) double cb1[W] = {};
-  alignas(64) double cb2[W] = {};
-  alignas(64) double ca1[W] = {};
-  alignas(64) double ca2[W] = {};
-  alignas(64) double cz1[W] = {};
-  alignas(64) double cz2[W] = {};
-  alignas(64) float cg[W];
-  for (float& g : cg) {
-    g = 1.0f;
+  // Each slot's (vector * L + lane) section and gain; unused slots get a
+  // section of zeros and gain 1. The vectors are put together from scalar
+  // loads: block start has just written the plan and the sections with
+  // scalar stores, which a vector load of a packed copy would wait for.
+  static const Biquad kNone{};
+  const Biquad* at[W];
+  float gains[W];
+  for (size_t k = 0; k < W; ++k) {
+    at[k] = &kNone;
+    gains[k] = 1.0f;
   }
   std::int64_t first[kMaxCascade];  // the step at which section j's first sample comes
   std::int64_t d = 0;
   for (int j = 0; j < count; ++j) {
-    const size_t k = slotOf(j);
-    const Biquad& b = *plan.sections[j];
-    cb0[k] = b.b0;
-    cb1[k] = b.b1;
-    cb2[k] = b.b2;
-    ca1[k] = b.a1;
-    ca2[k] = b.a2;
-    cz1[k] = b.z1;
-    cz2[k] = b.z2;
-    cg[k] = plan.gains[j];
+    at[slotOf(j)] = plan.sections[j];
+    gains[slotOf(j)] = plan.gains[j];
     first[j] = d;
     d += static_cast<std::int64_t>((j % V == V - 1) ? DB : DA);
   }
@@ -81,16 +71,21 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
 
   VD B0[NV], B1[NV], B2[NV], A1[NV], A2[NV], Z1[NV], Z2[NV];
   VF G[NV];
+  alignas(64) double cz1[W];  // block-start state, for restores; then the end state
+  alignas(64) double cz2[W];
 #pragma GCC unroll 16
   for (size_t v = 0; v < NV; ++v) {
-    B0[v] = I::load(cb0 + v * L);
-    B1[v] = I::load(cb1 + v * L);
-    B2[v] = I::load(cb2 + v * L);
-    A1[v] = I::load(ca1 + v * L);
-    A2[v] = I::load(ca2 + v * L);
-    Z1[v] = I::load(cz1 + v * L);
-    Z2[v] = I::load(cz2 + v * L);
-    G[v] = I::loadF(cg + v * L);
+    const Biquad* const* a = at + v * L;
+    B0[v] = I::lanes(a, &Biquad::b0);
+    B1[v] = I::lanes(a, &Biquad::b1);
+    B2[v] = I::lanes(a, &Biquad::b2);
+    A1[v] = I::lanes(a, &Biquad::a1);
+    A2[v] = I::lanes(a, &Biquad::a2);
+    Z1[v] = I::lanes(a, &Biquad::z1);
+    Z2[v] = I::lanes(a, &Biquad::z2);
+    G[v] = I::lanesF(gains + v * L);
+    I::store(cz1 + v * L, Z1[v]);
+    I::store(cz2 + v * L, Z2[v]);
   }
   const typename I::Hop hop = I::hop(m, plan.inputGain);
   const VF mix = I::set1F(plan.lowpassMix);

@@ -24,11 +24,23 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 #include "cascade.h"
 
 namespace CASCADE_ISA_NS {
 
+// Lane 0 of the vector given at run time; each vector it may be is named by a
+// constant, so that the vectors stay in registers.
+template <class I, class VF, std::size_t... P>
+inline void storeLast(int v, float* p, const VF* r, std::index_sequence<P...> /*unused*/) {
+  (void)((v == static_cast<int>(P) ? (I::storeLane0(p, r[P]), true) : false) || ...);
+}
+
+// LASTV is the last section's vector, or -1 when it is known only at run time
+// (more than two vectors: one copy of the kernel for each would multiply its
+// code size, for a compare a step).
 template <class I, int V, int LASTV, bool LP>
 void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32_t n, float level) {
   using VD = typename I::VD;
@@ -41,6 +53,7 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
   constexpr size_t DB = static_cast<size_t>(I::kDelayWrap);
   const int count = plan.count;
   const int m = (count - 1) / V;  // lane of section 0
+  const int lastV = (count - 1) % V;
   // Vector and lane of section j.
   const auto vecOf = [](int j) { return static_cast<size_t>(j % V); };
   const auto laneOf = [m](int j) { return static_cast<size_t>(m - j / V); };
@@ -132,7 +145,11 @@ void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32
       R[v] = I::fmul(R[v], G[v]);
     }
     if (kOut) {
-      I::storeLane0(out + (t - lag), R[LASTV]);
+      if constexpr (LASTV >= 0) {
+        I::storeLane0(out + (t - lag), R[LASTV]);
+      } else {
+        storeLast<I>(lastV, out + (t - lag), R, std::make_index_sequence<NV>{});
+      }
     }
     // Hand-over: what this step made is the input DA (DB) steps on.
     const std::int64_t ti = t + static_cast<std::int64_t>(DB);
@@ -238,7 +255,9 @@ void pipelinedLast(const CascadePlan& plan, const float* in, float* out, std::ui
 template <class I, int V, int LASTV = 0>
 void pipelinedV(int lastV, const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                 float level) {
-  if constexpr (LASTV < V) {
+  if constexpr (V > 2) {
+    pipelinedLast<I, V, -1>(plan, in, out, n, level);
+  } else if constexpr (LASTV < V) {
     if (lastV == LASTV) {
       pipelinedLast<I, V, LASTV>(plan, in, out, n, level);
     } else {

@@ -1,14 +1,23 @@
 // Software-pipelined cascade kernel, included once per instruction set inside
 // that set's own namespace (CASCADE_ISA_NS), with an Isa traits type.
 //
-// Section j lives in vector j % V, lane j / V, so that its output feeds
-// section j + 1 in the next vector at the same lane, and only the last
-// vector's outputs move one lane up (into vector 0). At step t section j
-// processes sample t - D*j; the D-step delay between neighbours gives each
-// hand-over D steps of latency. Lanes whose sample lies outside the block
-// (the pipeline's fill and drain) keep their state through masked updates.
-// Every operation is the reference kernel's IEEE operation on the same
-// values, so the output is bit-identical.
+// Section j lives in vector j % V, lane m - j / V (m = (count - 1) / V), so
+// that its output feeds section j + 1 in the next vector at the same lane;
+// only the last vector's outputs move one lane down, into vector 0, whose
+// lane m takes the input instead. The last section sits in lane 0, where a
+// plain scalar store takes its output. Section j runs sample t - d[j] at step
+// t; a hand-over to the next vector waits I::kDelay steps, one into vector 0
+// (which also moves lanes) I::kDelayWrap steps: per instruction set, the
+// fewest that cover the conversions and the lane move without stalling the
+// recurrences, since every step of delay is a step of fill and drain.
+//
+// No lane is masked: lanes outside the block (the pipeline's fill and drain)
+// compute on values that are never used. A section's state is put back to
+// its block-start value in the step its first sample comes (restore), and
+// read out in the step after its last (capture); the steps between these
+// events run unconditionally. Every operation on a used value is the
+// reference kernel's IEEE operation on the same values, so the output and the
+// state are bit-identical.
 #ifndef CASCADE_ISA_NS
 #error "define CASCADE_ISA_NS before including cascade_kernel.h"
 #endif
@@ -16,189 +25,264 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "cascade.h"
 
 namespace CASCADE_ISA_NS {
 
-template <class I, int V, int D, bool LP>
+// Lane 0 of the vector given at run time; each vector it may be is named by a
+// constant, so that the vectors stay in registers.
+template <class I, class VF, std::size_t... P>
+inline void storeLast(int v, float* p, const VF* r, std::index_sequence<P...> /*unused*/) {
+  (void)((v == static_cast<int>(P) ? (I::storeLane0(p, r[P]), true) : false) || ...);
+}
+
+// LASTV is the last section's vector, or -1 when it is known only at run time
+// (more than two vectors: one copy of the kernel for each would multiply its
+// code size, for a compare a step).
+template <class I, int V, int LASTV, bool LP>
 void pipelined(const CascadePlan& plan, const float* in, float* out, std::uint32_t n, float level) {
   using VD = typename I::VD;
   using VF = typename I::VF;
-  using M = typename I::M;
-  constexpr std::size_t L = static_cast<std::size_t>(I::L);
-  constexpr std::size_t NV = static_cast<std::size_t>(V);
-  constexpr std::size_t W = NV * L;
-  const std::size_t count = static_cast<std::size_t>(plan.count);
+  using std::size_t;
+  constexpr size_t L = static_cast<size_t>(I::L);
+  constexpr size_t NV = static_cast<size_t>(V);
+  constexpr size_t W = NV * L;
+  constexpr size_t DA = static_cast<size_t>(I::kDelay);
+  constexpr size_t DB = static_cast<size_t>(I::kDelayWrap);
+  const int count = plan.count;
+  const int m = (count - 1) / V;  // lane of section 0
+  const int lastV = (count - 1) % V;
+  // Vector and lane of section j.
+  const auto vecOf = [](int j) { return static_cast<size_t>(j % V); };
+  const auto laneOf = [m](int j) { return static_cast<size_t>(m - j / V); };
+  const auto slotOf = [&](int j) { return vecOf(j) * L + laneOf(j); };
 
-  alignas(64) double cb0[W];
-  alignas(64) double cb1[W];
-  alignas(64) double cb2[W];
-  alignas(64) double ca1[W];
-  alignas(64) double ca2[W];
-  alignas(64) double cz1[W];
-  alignas(64) double cz2[W];
-  alignas(64) double cj[W];
-  alignas(64) float cg[W + 16];
-  for (std::size_t i = 0; i < W + 16; ++i) {
-    cg[i] = 1.0f;
+  // Each slot's (vector * L + lane) section and gain; unused slots get a
+  // section of zeros and gain 1. The vectors are put together from scalar
+  // loads: block start has just written the plan and the sections with
+  // scalar stores, which a vector load of a packed copy would wait for.
+  static const Biquad kNone{};
+  const Biquad* at[W];
+  float gains[W];
+  for (size_t k = 0; k < W; ++k) {
+    at[k] = &kNone;
+    gains[k] = 1.0f;
   }
-  for (std::size_t i = 0; i < W; ++i) {
-    cb0[i] = cb1[i] = cb2[i] = ca1[i] = ca2[i] = cz1[i] = cz2[i] = 0.0;
-    cj[i] = 1e300;  // unused lanes are never active
+  std::int64_t first[kMaxCascade];  // the step at which section j's first sample comes
+  std::int64_t d = 0;
+  for (int j = 0; j < count; ++j) {
+    at[slotOf(j)] = plan.sections[j];
+    gains[slotOf(j)] = plan.gains[j];
+    first[j] = d;
+    d += static_cast<std::int64_t>((j % V == V - 1) ? DB : DA);
   }
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t k = (j % NV) * L + j / NV;
-    const Biquad& b = *plan.sections[j];
-    cb0[k] = b.b0;
-    cb1[k] = b.b1;
-    cb2[k] = b.b2;
-    ca1[k] = b.a1;
-    ca2[k] = b.a2;
-    cz1[k] = b.z1;
-    cz2[k] = b.z2;
-    cg[k] = plan.gains[j];
-    cj[k] = static_cast<double>(static_cast<std::size_t>(D) * j);
-  }
-
-  VD B0[NV], B1[NV], B2[NV], A1[NV], A2[NV], Z1[NV], Z2[NV], J[NV], X[NV];
-  VF G[NV], R[NV];
-  constexpr std::size_t H = D > 1 ? static_cast<std::size_t>(D - 1) : 1;
-  VF Rh[H][NV];  // outputs of the last D - 1 steps, newest first
-  for (std::size_t v = 0; v < NV; ++v) {
-    B0[v] = I::load(cb0 + v * L);
-    B1[v] = I::load(cb1 + v * L);
-    B2[v] = I::load(cb2 + v * L);
-    A1[v] = I::load(ca1 + v * L);
-    A2[v] = I::load(ca2 + v * L);
-    Z1[v] = I::load(cz1 + v * L);
-    Z2[v] = I::load(cz2 + v * L);
-    J[v] = I::load(cj + v * L);
-    X[v] = I::set1(0.0);
-    G[v] = I::loadF(cg + v * L);
-    for (auto& h : Rh) {
-      h[v] = I::set1F(0.0f);
-    }
-  }
-  const VF mixv = I::set1F(plan.lowpassMix);
-  const float inGain = plan.inputGain;
-  if (n > 0) {
-    X[0] = I::shiftIn(I::set1(0.0), static_cast<double>(in[0] * inGain));
-  }
-  const std::size_t lastV = (count - 1) % NV;
-  const std::size_t lastLane = (count - 1) / NV;
-  const std::int64_t lag = static_cast<std::int64_t>(D) * static_cast<std::int64_t>(count - 1);
-  const std::int64_t total = static_cast<std::int64_t>(n) + lag;
+  const std::int64_t lag = first[count - 1];
   const std::int64_t nn = static_cast<std::int64_t>(n);
+  const std::int64_t total = nn + lag;
 
-  // `Masked` is std::true_type during fill and drain.
-  auto step = [&](std::int64_t t, auto maskedTag) {
-    constexpr bool masked = decltype(maskedTag)::value;
-    M active[NV];
-    if (masked) {
-      const double td = static_cast<double>(t);
-      const double lo = static_cast<double>(t - nn);
-      for (std::size_t v = 0; v < NV; ++v) {
-        active[v] = I::activeMask(J[v], td, lo);
-      }
+  VD B0[NV], B1[NV], B2[NV], A1[NV], A2[NV], Z1[NV], Z2[NV];
+  VF G[NV];
+  alignas(64) double cz1[W];  // block-start state, for restores; then the end state
+  alignas(64) double cz2[W];
+#pragma GCC unroll 16
+  for (size_t v = 0; v < NV; ++v) {
+    const Biquad* const* a = at + v * L;
+    B0[v] = I::lanes(a, &Biquad::b0);
+    B1[v] = I::lanes(a, &Biquad::b1);
+    B2[v] = I::lanes(a, &Biquad::b2);
+    A1[v] = I::lanes(a, &Biquad::a1);
+    A2[v] = I::lanes(a, &Biquad::a2);
+    Z1[v] = I::lanes(a, &Biquad::z1);
+    Z2[v] = I::lanes(a, &Biquad::z2);
+    G[v] = I::lanesF(gains + v * L);
+    I::store(cz1 + v * L, Z1[v]);
+    I::store(cz2 + v * L, Z2[v]);
+  }
+  const typename I::Hop hop = I::hop(m, plan.inputGain);
+  const VF mix = I::set1F(plan.lowpassMix);
+  const float zero = 0.0f;
+
+  // Inputs of the steps to come, newest last: Qw feeds vector 0 (DB deep),
+  // Qa[v] vector v > 0 (DA deep). Float, as the hand-over rounds them.
+  constexpr size_t QA = V > 1 ? DA : 1;
+  VF Qw[DB];
+  VF Qa[QA][V > 1 ? NV - 1 : 1];
+  for (size_t q = 0; q < DB; ++q) {
+    Qw[q] = I::wrap(I::zeroF(), static_cast<std::int64_t>(q) < nn ? in + q : &zero, hop);
+  }
+  for (auto& qa : Qa) {
+    for (VF& x : qa) {
+      x = I::zeroF();
     }
-    for (std::size_t v = 0; v < NV; ++v) {
-      const VD y = I::add(I::mul(B0[v], X[v]), Z1[v]);
-      const VD z1 = I::sub(I::add(I::mul(B1[v], X[v]), Z2[v]), I::mul(A1[v], y));
-      const VD z2 = I::sub(I::mul(B2[v], X[v]), I::mul(A2[v], y));
-      if (masked) {
-        Z1[v] = I::select(active[v], z1, Z1[v]);
-        Z2[v] = I::select(active[v], z2, Z2[v]);
-      } else {
-        Z1[v] = z1;
-        Z2[v] = z2;
-      }
+  }
+
+  // One step at t; `Out` when section count - 1 runs a sample of the block.
+  auto step = [&](std::int64_t t, auto outTag) __attribute__((always_inline)) {
+    constexpr bool kOut = decltype(outTag)::value;
+    VF Xf[NV];
+    Xf[0] = Qw[0];
+#pragma GCC unroll 16
+    for (size_t v = 1; v < NV; ++v) {
+      Xf[v] = Qa[0][v - 1];
+    }
+    VF R[NV];
+#pragma GCC unroll 16
+    for (size_t v = 0; v < NV; ++v) {
+      const VD x = I::toD(Xf[v]);
+      const VD y = I::add(I::mul(B0[v], x), Z1[v]);
+      Z1[v] = I::sub(I::add(I::mul(B1[v], x), Z2[v]), I::mul(A1[v], y));
+      Z2[v] = I::sub(I::mul(B2[v], x), I::mul(A2[v], y));
       R[v] = I::toF(y);
     }
     if (LP) {
       // Section 0 is the low-pass: mix its rounded output with its input.
-      const VF xf = I::toF(X[0]);
-      R[0] = I::blendLane0(I::fadd(xf, I::fmul(I::fsub(R[0], xf), mixv)), R[0]);
+      R[0] = I::lowpass(R[0], Xf[0], mix, hop);
     }
-    for (std::size_t v = 0; v < NV; ++v) {
+#pragma GCC unroll 16
+    for (size_t v = 0; v < NV; ++v) {
       R[v] = I::fmul(R[v], G[v]);
     }
-    const std::int64_t s = t - lag;
-    if (s >= 0 && s < nn) {
-      alignas(64) float lanes[16];
-      I::storeF(lanes, R[lastV]);
-      out[static_cast<std::size_t>(s)] = lanes[lastLane] * level;
-    }
-    const double x0 =
-        (t + 1 < nn) ? static_cast<double>(in[static_cast<std::size_t>(t + 1)] * inGain) : 0.0;
-    // Hand-over: section j + 1 takes what section j produced D - 1 steps ago.
-    const VF* src = (D == 1) ? R : Rh[H - 1];
-    for (std::size_t v = NV - 1; v > 0; --v) {
-      X[v] = I::toD(src[v - 1]);
-    }
-    X[0] = I::shiftIn(I::toD(src[NV - 1]), x0);
-    for (std::size_t h = H - 1; D > 1 && h > 0; --h) {
-      for (std::size_t v = 0; v < NV; ++v) {
-        Rh[h][v] = Rh[h - 1][v];
+    if (kOut) {
+      if constexpr (LASTV >= 0) {
+        I::storeLane0(out + (t - lag), R[LASTV]);
+      } else {
+        storeLast<I>(lastV, out + (t - lag), R, std::make_index_sequence<NV>{});
       }
     }
-    if (D > 1) {
-      for (std::size_t v = 0; v < NV; ++v) {
-        Rh[0][v] = R[v];
+    // Hand-over: what this step made is the input DA (DB) steps on.
+    const std::int64_t ti = t + static_cast<std::int64_t>(DB);
+    const float* x = ti < nn ? in + ti : &zero;
+    for (size_t q = 0; q + 1 < DB; ++q) {
+      Qw[q] = Qw[q + 1];
+    }
+    Qw[DB - 1] = I::wrap(R[V - 1], x, hop);
+    if (V > 1) {
+      for (size_t q = 0; q + 1 < QA; ++q) {
+#pragma GCC unroll 16
+        for (size_t v = 0; v + 1 < NV; ++v) {
+          Qa[q][v] = Qa[q + 1][v];
+        }
+      }
+#pragma GCC unroll 16
+      for (size_t v = 0; v + 1 < NV; ++v) {
+        Qa[QA - 1][v] = R[v];
       }
     }
   };
 
+  // Events, in step order: section j's state is restored when its first
+  // sample comes (step first[j]) and captured after its last (step
+  // n + first[j]); the last section's is captured at the end.
+  alignas(64) double saved1[kMaxCascade][L];
+  alignas(64) double saved2[kMaxCascade][L];
+  int nextRestore = 1;
+  int nextCapture = 0;
   std::int64_t t = 0;
-  for (; t < lag && t < total; ++t) {
-    step(t, std::true_type{});
-  }
-  for (; t < nn; ++t) {
-    step(t, std::false_type{});
-  }
-  for (; t < total; ++t) {
-    step(t, std::true_type{});
+  while (true) {
+    const std::int64_t restoreAt = nextRestore < count ? first[nextRestore] : total;
+    const std::int64_t captureAt = nextCapture < count - 1 ? nn + first[nextCapture] : total;
+    const std::int64_t stop = restoreAt < captureAt ? restoreAt : captureAt;
+    if (t < lag) {
+      for (; t < stop; ++t) {
+        step(t, std::false_type{});
+      }
+    } else {
+      for (; t < stop; ++t) {
+        step(t, std::true_type{});
+      }
+    }
+    if (t == total) {
+      break;
+    }
+    if (t == restoreAt) {
+      const int j = nextRestore++;
+      const size_t v = vecOf(j);
+      const auto lane = I::laneMask(static_cast<int>(laneOf(j)));
+#pragma GCC unroll 16
+      for (size_t u = 0; u < NV; ++u) {
+        if (u == v) {
+          Z1[u] = I::blend(lane, I::load(cz1 + u * L), Z1[u]);
+          Z2[u] = I::blend(lane, I::load(cz2 + u * L), Z2[u]);
+        }
+      }
+    }
+    if (t == captureAt) {
+      const int j = nextCapture++;
+      const size_t v = vecOf(j);
+#pragma GCC unroll 16
+      for (size_t u = 0; u < NV; ++u) {
+        if (u == v) {
+          I::store(saved1[static_cast<size_t>(j)], Z1[u]);
+          I::store(saved2[static_cast<size_t>(j)], Z2[u]);
+        }
+      }
+    }
   }
 
-  for (std::size_t v = 0; v < NV; ++v) {
+  if (level != 1.0f) {
+    // x * 1 is x: the level's product is taken only where it changes bits.
+    I::scale(out, n, level);
+  }
+#pragma GCC unroll 16
+  for (size_t v = 0; v < NV; ++v) {
     I::store(cz1 + v * L, Z1[v]);
     I::store(cz2 + v * L, Z2[v]);
   }
-  for (std::size_t j = 0; j < count; ++j) {
-    const std::size_t k = (j % NV) * L + j / NV;
-    plan.sections[j]->z1 = cz1[k];
-    plan.sections[j]->z2 = cz2[k];
+  for (int j = 0; j < count; ++j) {
+    Biquad& b = *plan.sections[j];
+    if (j < count - 1) {
+      b.z1 = saved1[static_cast<size_t>(j)][laneOf(j)];
+      b.z2 = saved2[static_cast<size_t>(j)][laneOf(j)];
+    } else {
+      b.z1 = cz1[slotOf(j)];
+      b.z2 = cz2[slotOf(j)];
+    }
   }
 }
 
-template <class I, int V, int D>
-void pipelinedV(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
-                float level) {
+template <class I, int V, int LASTV>
+void pipelinedLast(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
+                   float level) {
   if (plan.lowpassFirst) {
-    pipelined<I, V, D, true>(plan, in, out, n, level);
+    pipelined<I, V, LASTV, true>(plan, in, out, n, level);
   } else {
-    pipelined<I, V, D, false>(plan, in, out, n, level);
+    pipelined<I, V, LASTV, false>(plan, in, out, n, level);
   }
 }
 
-// The number of samples each lane trails its predecessor by: two steps
-// leave room for the hand-over's conversions without stalling the lanes.
-constexpr int kLaneDelay = 2;
+template <class I, int V, int LASTV = 0>
+void pipelinedV(int lastV, const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
+                float level) {
+  if constexpr (V > 2) {
+    pipelinedLast<I, V, -1>(plan, in, out, n, level);
+  } else if constexpr (LASTV < V) {
+    if (lastV == LASTV) {
+      pipelinedLast<I, V, LASTV>(plan, in, out, n, level);
+    } else {
+      pipelinedV<I, V, LASTV + 1>(lastV, plan, in, out, n, level);
+    }
+  }
+}
 
 template <class I, int V>
 void pipelinedFor(int vectors, const CascadePlan& plan, const float* in, float* out,
                   std::uint32_t n, float level) {
   if (vectors == V) {
-    pipelinedV<I, V, kLaneDelay>(plan, in, out, n, level);
+    pipelinedV<I, V>((plan.count - 1) % V, plan, in, out, n, level);
   } else if constexpr (V * I::L < kMaxCascade) {
     pipelinedFor<I, V + 1>(vectors, plan, in, out, n, level);
   }
 }
 
-// Needs 1 <= plan.count <= kMaxCascade.
+// Needs 1 <= plan.count <= kMaxCascade and outputGain == 1.
 template <class I>
 void runPipelined(const CascadePlan& plan, const float* in, float* out, std::uint32_t n,
                   float level) {
+  if (n == 0) {
+    return;
+  }
   pipelinedFor<I, 1>((plan.count + I::L - 1) / I::L, plan, in, out, n, level);
 }
 

@@ -33,6 +33,7 @@
 // bench_common.h names a default module for --plugin lists; this program finds
 // the module itself (defaultModulePath).
 #define CALVORINE_PLUGIN_PATH ""
+#include "bench_args.h"
 #include "bench_common.h"
 #include "dsp/cascade.h"
 #include "full_chain.h"
@@ -477,28 +478,12 @@ int main(int argc, char** argv) {
   std::string modulePath = defaultModulePath();
   bench::takeArg(argc, argv, "plugin", modulePath);
 
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  char reps[] = "--benchmark_repetitions=12";
-  char aggregates[] = "--benchmark_display_aggregates_only=true";
-  char minTime[] = "--benchmark_min_time=0.1";
-  char interleave[] = "--benchmark_enable_random_interleaving=true";
-  args.push_back(reps);
-  args.push_back(aggregates);
-  args.push_back(minTime);
-  args.push_back(interleave);
   bool plainFormat = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-        std::strcmp(argv[i], "--benchmark_format=console") != 0) {
-      plainFormat = false;
-    }
-    args.push_back(argv[i]);
-  }
-  int nargs = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&nargs, args.data());
-  if (benchmark::ReportUnrecognizedArguments(nargs, args.data())) {
+  if (!bench::initBenchmark(
+          argc, argv,
+          {"--benchmark_repetitions=12", "--benchmark_display_aggregates_only=true",
+           "--benchmark_min_time=0.1", "--benchmark_enable_random_interleaving=true"},
+          plainFormat)) {
     return 2;
   }
 

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "bench_args.h"
 #include "bench_common.h"
 
 namespace {
@@ -278,27 +279,12 @@ int main(int argc, char** argv) {
   std::string egAmp = bench::kEgAmpPath;
   bench::takeArg(argc, argv, "eg-amp", egAmp);
 
-  // Defaults first, so that the same flags given on the command line win.
-  std::vector<char*> args;
-  args.push_back(argv[0]);
-  char reps[] = "--benchmark_repetitions=5";
-  char aggregates[] = "--benchmark_display_aggregates_only=true";
-  char minTime[] = "--benchmark_min_time=0.2";
-  args.push_back(reps);
-  args.push_back(aggregates);
-  args.push_back(minTime);
   bool plainFormat = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--benchmark_format=", 19) == 0 &&
-        std::strcmp(argv[i], "--benchmark_format=console") != 0) {
-      plainFormat = false;
-    }
-    args.push_back(argv[i]);
-  }
-  int n = static_cast<int>(args.size());
-  args.push_back(nullptr);
-  benchmark::Initialize(&n, args.data());
-  if (benchmark::ReportUnrecognizedArguments(n, args.data())) {
+  if (!bench::initBenchmark(
+          argc, argv,
+          {"--benchmark_repetitions=5", "--benchmark_display_aggregates_only=true",
+           "--benchmark_min_time=0.2"},
+          plainFormat)) {
     return 2;
   }
 

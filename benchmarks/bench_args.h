@@ -1,4 +1,5 @@
-// Google Benchmark's command line for the programs that time with it.
+// What the programs that time with Google Benchmark share: its command line
+// behind our defaults, and an instance of a module to time.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -6,7 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "bench_common.h"
+
 namespace bench {
+
+// Loads the module at `path` and instantiates it at kRate with `config`, as a
+// host would, then hands the instance to `timed`; skips the benchmark, saying
+// why, when either fails.
+template <class Timed>
+void withInstance(benchmark::State& state, const std::string& path, const StageConfig& config,
+                  Timed timed) {
+  PluginModule module(path.c_str());
+  if (!module.loaded()) {
+    state.SkipWithError(("cannot load " + path).c_str());
+    return;
+  }
+  PluginInstance plugin(module, kRate);
+  if (!plugin.ok()) {
+    state.SkipWithError("instantiate failed");
+    return;
+  }
+  applyStageConfig(plugin, config);
+  timed(plugin);
+}
 
 // Hands argv to Google Benchmark behind our defaults, so that the same flags
 // given on the command line win. False on a flag it does not know;

@@ -239,20 +239,28 @@ void runYardstick(const CascadePlan& plan, const float* in, float* out, std::uin
 #endif
 }
 
-void timeKernel(benchmark::State& state, CascadeKernel k) {
-  if (!cascadeKernelSupported(k)) {
-    state.SkipWithError("kernel not supported on this CPU");
-    return;
-  }
+// Times `step(chain, in, out, n)` on the full chain, one block per iteration.
+template <class Step>
+void timeChain(benchmark::State& state, Step step) {
   const auto n = static_cast<std::uint32_t>(state.range(0));
   FullChain chain;
   const std::vector<float> in = input(n);
   std::vector<float> out(n);
   for (auto _ : state) {
-    runCascade(k, chain.plan, in.data(), out.data(), n);
+    step(chain, in.data(), out.data(), n);
     benchmark::DoNotOptimize(out.data());
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+}
+
+void timeKernel(benchmark::State& state, CascadeKernel k) {
+  if (!cascadeKernelSupported(k)) {
+    state.SkipWithError("kernel not supported on this CPU");
+    return;
+  }
+  timeChain(state, [k](FullChain& c, const float* in, float* out, std::uint32_t n) {
+    runCascade(k, c.plan, in, out, n);
+  });
 }
 
 void timeYardstick(benchmark::State& state) {
@@ -260,15 +268,9 @@ void timeYardstick(benchmark::State& state) {
     state.SkipWithError("the yardstick needs AVX-512");
     return;
   }
-  const auto n = static_cast<std::uint32_t>(state.range(0));
-  FullChain chain;
-  const std::vector<float> in = input(n);
-  std::vector<float> out(n);
-  for (auto _ : state) {
-    runYardstick(chain.plan, in.data(), out.data(), n);
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  timeChain(state, [](FullChain& c, const float* in, float* out, std::uint32_t n) {
+    runYardstick(c.plan, in, out, n);
+  });
 }
 
 // The block driver as util_run calls it: block start, the kernel for the
@@ -278,41 +280,25 @@ void timeDriver(benchmark::State& state, CascadeKernel k) {
     state.SkipWithError("kernel not supported on this CPU");
     return;
   }
-  const auto n = static_cast<std::uint32_t>(state.range(0));
-  FullChain chain;
-  const std::vector<float> in = input(n);
-  std::vector<float> out(n);
-  for (auto _ : state) {
-    chain.prepare();
-    chain.run(chain.plan, in.data(), out.data(), n, blockKernel(k, chain.plan, n));
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  timeChain(state, [k](FullChain& c, const float* in, float* out, std::uint32_t n) {
+    c.prepare();
+    c.run(c.plan, in, out, n, blockKernel(k, c.plan, n));
+  });
 }
 
 // run() of the built module, loaded as a host loads it: the best kernel.
 void timeModule(benchmark::State& state, const std::string& path) {
-  PluginModule module(path.c_str());
-  if (!module.loaded()) {
-    state.SkipWithError(("cannot load " + path).c_str());
-    return;
-  }
-  PluginInstance plugin(module, bench::kRate);
-  if (!plugin.ok()) {
-    state.SkipWithError("instantiate failed");
-    return;
-  }
-  const bench::StageConfig* full = bench::findStageConfig("full");
-  bench::applyStageConfig(plugin, *full);
-  const auto n = static_cast<std::uint32_t>(state.range(0));
-  const std::vector<float> in = input(n);
-  std::vector<float> out(n);
-  plugin.run(in.data(), out.data(), n);  // designs happen on the first block
-  for (auto _ : state) {
-    plugin.run(in.data(), out.data(), n);
-    benchmark::DoNotOptimize(out.data());
-  }
-  state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  bench::withInstance(state, path, *bench::findStageConfig("full"), [&state](PluginInstance& p) {
+    const auto n = static_cast<std::uint32_t>(state.range(0));
+    const std::vector<float> in = input(n);
+    std::vector<float> out(n);
+    p.run(in.data(), out.data(), n);  // designs happen on the first block
+    for (auto _ : state) {
+      p.run(in.data(), out.data(), n);
+      benchmark::DoNotOptimize(out.data());
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(n));
+  });
 }
 
 // Same bits, or both NaN.

@@ -65,19 +65,9 @@ void timeBlocks(benchmark::State& state, Process&& process) {
 }
 
 void timeOurs(benchmark::State& state, const std::string& path, const bench::StageConfig* config) {
-  PluginModule module(path.c_str());
-  if (!module.loaded()) {
-    state.SkipWithError(("cannot load " + path).c_str());
-    return;
-  }
-  PluginInstance plugin(module, bench::kRate);
-  if (!plugin.ok()) {
-    state.SkipWithError("instantiate failed");
-    return;
-  }
-  bench::applyStageConfig(plugin, *config);
-  timeBlocks(state,
-             [&plugin](const float* in, float* out, std::uint32_t n) { plugin.run(in, out, n); });
+  bench::withInstance(state, path, *config, [&state](PluginInstance& p) {
+    timeBlocks(state, [&p](const float* in, float* out, std::uint32_t n) { p.run(in, out, n); });
+  });
 }
 
 void timeGain(benchmark::State& state, const std::string& path) {

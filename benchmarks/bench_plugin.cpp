@@ -1,6 +1,7 @@
 // Times run() of the built module, loaded with dlopen as a host loads it,
-// per stage and for the whole chain at several block sizes, beside a plain
-// gain plug-in. Prints ns per sample and the share of one core at 48 kHz.
+// per stage and for the whole chain at several block sizes (steady, and with
+// `enabled` switched every block), beside a plain gain plug-in. Prints ns per sample and the share
+// of one core at 48 kHz.
 //
 //   bench_plugin [--plugin=[NAME=]PATH]... [--eg-amp=PATH] [--benchmark_...]
 //
@@ -67,6 +68,19 @@ void timeBlocks(benchmark::State& state, Process&& process) {
 void timeOurs(benchmark::State& state, const std::string& path, const bench::StageConfig* config) {
   bench::withInstance(state, path, *config, [&state](PluginInstance& p) {
     timeBlocks(state, [&p](const float* in, float* out, std::uint32_t n) { p.run(in, out, n); });
+  });
+}
+
+// The whole chain with `enabled` switched at the start of every block: each
+// block fades (and from the second on, turns the fade around), running the
+// chain and its copy side by side; the dearest block there is.
+void timeSwitching(benchmark::State& state, const std::string& path) {
+  bench::withInstance(state, path, *bench::findStageConfig("full"), [&state](PluginInstance& p) {
+    float& enabled = p.control(kPortEnabled);
+    timeBlocks(state, [&p, &enabled](const float* in, float* out, std::uint32_t n) {
+      enabled = enabled > 0.5f ? 0.0f : 1.0f;
+      p.run(in, out, n);
+    });
   });
 }
 
@@ -284,6 +298,8 @@ int main(int argc, char** argv) {
       registerBlocks(
           benchmark::RegisterBenchmark((m.name + "/" + c.name).c_str(), timeOurs, m.path, &c));
     }
+    registerBlocks(
+        benchmark::RegisterBenchmark((m.name + "/full-switching").c_str(), timeSwitching, m.path));
   }
   std::printf("gain: plain out = in * g loop in a module of our own, %s\n", BENCH_GAIN_PATH);
   registerBlocks(benchmark::RegisterBenchmark("gain", timeGain, std::string(BENCH_GAIN_PATH)));

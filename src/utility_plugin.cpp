@@ -27,6 +27,10 @@ LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_
     return nullptr;
   }
   initChain(p->chain, sample_rate);
+  p->plan.inputGain = 1.0f;
+  p->plan.outputGain = 1.0f;
+  p->plan.levelGain = 1.0f;
+  p->bypass.init(sample_rate);
 #if CALVORINE_PIPELINE
   p->kernel = bestCascadeKernel();
 #else
@@ -43,6 +47,23 @@ void util_connect_port(LV2_Handle instance, std::uint32_t port, void* data_locat
   }
 }
 
+// A block in which the enable switch changed, or a fade is under way. Off,
+// no port but the audio and the switch is read and no design refreshed.
+__attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const float* in,
+                                                 float* out, std::uint32_t sample_count) {
+  p->bypass.select(on, p->plan);
+  const CascadePlan* live = nullptr;
+  if (on) {
+    const ChainControls k = readControls(p->ports);
+    prepareBlock(p->chain, k, p->plan);
+    live = &p->plan;
+  }
+  p->bypass.run(live, p->kernel, in, out, sample_count);
+  if (live != nullptr) {
+    finishBlock(*live);
+  }
+}
+
 // Audio class: the only loop. Controls are read once, designs refreshed at
 // block start, then each sample runs low-pass, hum, voicer, boost, level.
 void util_run(LV2_Handle instance, std::uint32_t sample_count) {
@@ -51,17 +72,21 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   const float* in = ports[kPortIn];
   float* out = ports[kPortOut];
 
-  if (blockIsCopy(ports)) {
+  const bool on = !blockIsCopy(ports);
+  if (!p->bypass.steady(on)) {
+    runSwitchingBlock(p, on, in, out, sample_count);
+    return;
+  }
+  if (!on) {
     if (in != out && sample_count > 0) {
       std::memcpy(out, in, sample_count * sizeof(float));
     }
     return;
   }
   const ChainControls k = readControls(ports);
-  CascadePlan plan;
-  prepareBlock(p->chain, k, plan);
-  runCascade(blockKernel(p->kernel, plan, sample_count), plan, in, out, sample_count);
-  finishBlock(plan);
+  prepareBlock(p->chain, k, p->plan);
+  runCascade(blockKernel(p->kernel, p->plan, sample_count), p->plan, in, out, sample_count);
+  finishBlock(p->plan);
 }
 
 // Instantiation context.

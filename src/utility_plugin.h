@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "dsp/biquad.h"
+#include "dsp/bypass.h"
 #include "dsp/cascade.h"
 #include "dsp/chain.h"
 #include "dsp/pickup_voicer.h"
@@ -40,6 +41,10 @@ struct UtilPlugin {
   // The stages' fields above, as the chain's block start and end work on
   // them; bound once, so that a block need not gather them again.
   ChainFields chain;
+  // The last block's plan over the sections above: where a fade-out's copy
+  // of the chain comes from.
+  CascadePlan plan;
+  BypassFade bypass;  // the enable switch's fades
 
   // Every field zero (or null) but the view; instantiation sets the rest.
   explicit UtilPlugin(double rate)
@@ -68,5 +73,7 @@ struct UtilPlugin {
               {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
               {boost, boostGain, boostRate, boostDb, boostPeakOn},
               {levelDb, levelInverted, levelGain},
-              sampleRateF} {}
+              sampleRateF},
+        plan{},
+        bypass{} {}
 };

@@ -20,7 +20,7 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hostlib import (ALL_ON_50, ALL_ON_60, DEFAULTS, OPTIONAL, RATES, SYMBOLS, URI,  # noqa: E402
-                     Failure, Processes, differs_from, first_difference, log_tail, main,
+                     Failure, Processes, bypass_fade_length, differs_from, first_difference, log_tail, main,
                      read_wav, reference, require, run, same_bits, test_signal, wait_for,
                      write_wav)
 
@@ -298,12 +298,14 @@ def check_jalv(ctx):
     input channel itself.
     The boundaries are found from the data: k1 is the first sample that
     differs from the before-settings reference, k2 the first that then differs
-    from the after-settings reference (the `enabled` off block, whose output
-    must equal the input), k3 the first that then differs from the input (the
-    block processing resumes). Each must fall on a JACK period boundary,
-    because controls take effect at the start of a run() call. While disabled
-    the plug-in's state is frozen, so after k3 the output must equal
-    utility_host on the input with the disabled stretch cut out.
+    from the after-settings reference (the `enabled` off block, which fades to
+    a copy of the input), k3 the first after that fade that differs from the
+    input (the fade back in). Controls take effect at the start of a run()
+    call, so k1 must fall on a JACK period boundary; a fade's first samples
+    can round to the values they fade from, so k2 and k3 must lie within a
+    few samples after one. Once faded out the output equals the input; while
+    disabled the plug-in's state is frozen, so once faded back in the output
+    must equal utility_host on the input with the disabled stretch cut out.
     """
     require("jackd", "jack_wait", "jack_lsp", "jack_capture", "sndfile-jackplay", "jalv")
     seconds = 4.0
@@ -342,28 +344,35 @@ def check_jalv(ctx):
         # invert on): there only the values are compared, from `start` the bits.
         silent_ok = not np.any(cout[:start])
         k1 = start + boundary(first_difference(cout[start:], ref_a[start:]), "level change")
-        k2 = k1 + boundary(first_difference(cout[k1:], ref_b[k1:]), "disable")
-        k3 = k2 + boundary(first_difference(cout[k2:], cin[k2:]), "re-enable")
+        fade = bypass_fade_length(rate)
+        found2 = k1 + boundary(first_difference(cout[k1:], ref_b[k1:]), "disable")
+        k2 = found2 - found2 % Jack.PERIOD
+        found3 = k2 + fade + boundary(first_difference(cout[k2 + fade:], cin[k2 + fade:]),
+                                      "re-enable")
+        k3 = found3 - found3 % Jack.PERIOD
         end = start + len(x)
-        order_ok = start + Jack.PERIOD <= k1 < k2 < k3 < end - rate // 4
-        aligned = all(k % Jack.PERIOD == 0 for k in (k1, k2, k3))
+        order_ok = start + Jack.PERIOD <= k1 < k2 < k2 + fade <= k3 < end - rate // 4 - fade
+        aligned = k1 % Jack.PERIOD == 0 and max(found2 - k2, found3 - k3) < 16
         ctx.record("jalv", rate, "%s before the change (%.2f s)" % (case, (k1 - start) / rate),
                    order_ok and silent_ok, "bit-exact up to sample %d of the signal%s" % (
                        k1 - start, "" if silent_ok else ", but not silent before the signal"))
         ctx.record("jalv", rate, "level_db %+g -> %+g live (%.2f s)" % (
             before["level_db"], after["level_db"], (k2 - k1) / rate), order_ok,
             "bit-exact with the new setting from sample %d" % (k1 - start))
-        ctx.record("jalv", rate, "enabled = 0: exact copy (%.2f s)" % ((k3 - k2) / rate),
-                   order_ok, "out == in for samples %d..%d" % (k2 - start, k3 - start))
+        ctx.record("jalv", rate, "enabled = 0: fades to an exact copy (%.2f s)" % (
+            (k3 - k2) / rate), order_ok, "out == in for samples %d..%d, after a %d-sample fade" % (
+                k2 + fade - start, k3 - start, fade))
         resumed = np.concatenate([cin[:k2], cin[k3:]])
         cut_in = ctx.path("jalv_cut_%d.wav" % rate)
         write_wav(cut_in, resumed, rate)
         ref_c = reference(ctx, cut_in, ctx.path("jalv_ref_c_%d.wav" % rate), after)
-        ok, detail = same_bits(cout[k3:], ref_c[k2:])
+        ok, detail = same_bits(cout[k3 + fade:], ref_c[k2 + fade:])
         ctx.record("jalv", rate, "enabled = 1: state resumes (%.2f s)" % ((len(cout) - k3) / rate),
-                   ok and order_ok, detail + " (reference: input without the disabled stretch)")
+                   ok and order_ok, detail + " after the fade back in (reference: input without "
+                   "the disabled stretch)")
         ctx.record("jalv", rate, "changes land on %d-frame run() boundaries" % Jack.PERIOD,
-                   aligned, "k1 %d, k2 %d, k3 %d" % (k1, k2, k3))
+                   aligned, "k1 %d; fades found %d and %d samples after a boundary" % (
+                       k1, found2 - k2, found3 - k3))
         if not order_ok:
             ctx.record("jalv", rate, "event order", False,
                        "signal %d..%d, k1 %d, k2 %d, k3 %d: a change came too early or late "

@@ -46,6 +46,11 @@ ALL_ON_60 = dict(level_db=3.0, invert=0.0, hum_on=1.0, pickup_type=3.0, pickup_a
 RATES = (44100, 48000)
 
 
+def bypass_fade_length(rate):
+    """Samples in the fade that a switch of `enabled` starts (20 ms: src/dsp/bypass.h)."""
+    return max(1, int(round(rate * 0.02)))
+
+
 class Failure(Exception):
     pass
 

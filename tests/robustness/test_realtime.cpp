@@ -297,6 +297,7 @@ struct Report {
   long blocks = 0;
   long samples = 0;
   long nonFiniteBlocks = 0;
+  long switches = 0;  // blocks where `enabled` changed: each starts or turns a fade
   bool filterInstalled = false;
 };
 
@@ -422,6 +423,8 @@ struct Rig {
   struct Inst {
     LV2_Handle h = nullptr;
     float controls[kPortCount] = {};
+    bool enabledConnected = true;
+    int on = -1;  // `enabled` in the last block, -1 before any
   };
   explicit Rig(const PluginModule& module) : d(module.descriptor(0)) {
     const LV2_Feature* features[] = {nullptr};
@@ -487,9 +490,16 @@ struct Rig {
       }
       for (const std::uint32_t p : {kPortLowpassAmount, kPortHum50Hz, kPortEnabled}) {
         if (rng.below(6) == 0) {
-          connect(inst, p, rng.below(2) == 0 ? nullptr : &inst.controls[p]);
+          const bool connected = rng.below(2) != 0;
+          connect(inst, p, connected ? &inst.controls[p] : nullptr);
+          if (p == kPortEnabled) {
+            inst.enabledConnected = connected;
+          }
         }
       }
+      const int on = inst.enabledConnected && inst.controls[kPortEnabled] <= 0.5f ? 0 : 1;
+      r.switches += inst.on >= 0 && on != inst.on ? 1 : 0;
+      inst.on = on;
       const std::uint32_t n = sizes[rng.below(sizeof sizes / sizeof sizes[0])];
       for (std::uint32_t k = 0; k < n; ++k) {
         in[k] = rng.uniform();
@@ -591,8 +601,11 @@ TEST_F(RealTime, CallbacksNeverAllocateLockOrEnterTheKernel) {
   EXPECT_EQ(r.frees - f0, 0) << "frees in run/connect_port";
   EXPECT_EQ(r.locks - l0, 0) << "locks taken in run/connect_port";
   EXPECT_EQ(r.syscalls, 0) << "system calls in run/connect_port; first: " << r.firstSyscall;
-  std::printf("drove %ld blocks, %ld samples (%ld blocks with non-finite output)\n", r.blocks,
-              r.samples, r.nonFiniteBlocks);
+  EXPECT_GT(r.switches, 200) << "too few switches of `enabled`: its fades went untested";
+  std::printf(
+      "drove %ld blocks, %ld samples (%ld blocks with non-finite output, %ld switches of "
+      "`enabled`)\n",
+      r.blocks, r.samples, r.nonFiniteBlocks, r.switches);
 }
 
 }  // namespace

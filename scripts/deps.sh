@@ -8,9 +8,11 @@ PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1
   libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev valgrind git
   python3 python3-numpy python3-soundfile"
 # Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
+# PipeWire for the config it tests in a private daemon (no session manager),
 # matplotlib for scripts/plot_responses.sh and the demo, and the CC0 guitar
 # takes the demo and its test play.
 HOST_PKGS="lv2file lv2proc ffmpeg jackd2 jack-capture sndfile-tools jalv ardour ecasound
+  pipewire pipewire-bin
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
   python3-matplotlib python3-pil sonic-pi-samples"
 # The X11 UI (Xlib, cairo) and its tests: XTest, a virtual X server, xdotool,

@@ -329,10 +329,7 @@ void cleanup(LV2UI_Handle handle) {
 void portEvent(LV2UI_Handle handle, std::uint32_t port, std::uint32_t size, std::uint32_t format,
                const void* buffer) {
   auto* ui = static_cast<UtilityUi*>(handle);
-  if (format != 0 || size != sizeof(float) || port >= kPortCount || buffer == nullptr) {
-    return;
-  }
-  if (ui->model.set(port, *static_cast<const float*>(buffer))) {
+  if (ui->model.hostEvent(port, size, format, buffer)) {
     ui->dirty = true;
   }
 }

@@ -4,7 +4,7 @@
 #   build/release  every test, the real-host matrix and the demo's check, then
 #                  a short run of every benchmark
 #   build/clang    every test that runs instrumented, under ASan and UBSan,
-#                  and a 45-second libFuzzer run of fuzz_host
+#                  and a 45-second libFuzzer run each of fuzz_host and fuzz_ui
 #   build/aarch64  every test under qemu-aarch64
 # then scripts/cross_test.sh compares output digests across them, and last
 # the release is checked: both Debian packages, the source tarball and the

@@ -10,79 +10,122 @@ constexpr double kFine = 0.1;          // with Shift
 constexpr double kWheelSteps = 50.0;   // wheel notches across the range
 constexpr unsigned long kDoubleClickMs = 400;
 
-float clampTo(std::uint32_t port, double v) {
-  const PortFacts& f = kPorts[port];
-  return std::min(std::max(static_cast<float>(v), f.minimum), f.maximum);
+void add(Actions& a, Action::Kind kind, std::uint32_t port, float value = 0.0f) {
+  a.list[a.count++] = {kind, port, value};
 }
 
-Write change(const UiModel& m, std::uint32_t port, float v) {
-  Write w;
-  if (v != m.value(port)) {
-    w.port = port;
-    w.value = v;
+void grab(Actions& a, Pointer& p, std::uint32_t port, bool byWheel) {
+  add(a, Action::Grab, port);
+  p.grabbed = port;
+  p.byWheel = byWheel;
+}
+
+void release(Actions& a, Pointer& p) {
+  if (p.grabbed != kPortCount) {
+    add(a, Action::Release, p.grabbed);
+    p.grabbed = kPortCount;
+    p.byWheel = false;
   }
-  return w;
+}
+
+// v within the port's range, when that differs from the shown value; one
+// that is not a number (an absurd drag or scale) gives nothing.
+bool changed(const UiModel& m, std::uint32_t port, double v, float* out) {
+  if (std::isnan(v)) {
+    return false;
+  }
+  const PortFacts& f = kPorts[port];
+  *out = static_cast<float>(
+      std::min(std::max(v, static_cast<double>(f.minimum)), static_cast<double>(f.maximum)));
+  return *out != m.value(port);
+}
+
+void change(Actions& a, const UiModel& m, std::uint32_t port, double v) {
+  float value = 0.0f;
+  if (changed(m, port, v, &value)) {
+    add(a, Action::Write, port, value);
+  }
 }
 
 // The choice next to the current one, in scale-point order.
-float nextChoice(std::uint32_t port, float current, int direction) {
-  const float v = std::round(current) + static_cast<float>(direction);
-  return clampTo(port, static_cast<double>(v));
+double nextChoice(float current, int direction) {
+  return static_cast<double>(std::round(current)) + direction;
 }
 
 }  // namespace
 
-Write pointerPress(Pointer& p, const Layout& l, const UiModel& m, double x, double y, Button b,
-                   bool shift, unsigned long time) {
+Actions pointerPress(Pointer& p, const Layout& l, const UiModel& m, double x, double y, Button b,
+                     bool shift, unsigned long time, std::uint64_t now) {
+  Actions a;
   const Widget* w = widgetAt(l, x, y);
   if (w == nullptr || b == Button::Other) {
-    return {};
+    return a;
   }
   const std::uint32_t port = w->port;
   const PortFacts& f = kPorts[port];
   const float v = m.value(port);
-  const bool doubleClick =
-      b == Button::Left && p.clickPort == port && time - p.clickTime <= kDoubleClickMs;
-  if (b == Button::Left) {
-    p.clickPort = doubleClick ? kPortCount : port;
-    p.clickTime = time;
+
+  if (b != Button::Left) {
+    // The wheel turns knobs and the selector, and never while the left
+    // button holds a control.
+    if (f.kind == PortKind::Toggle || (p.grabbed != kPortCount && !p.byWheel)) {
+      return a;
+    }
+    const int dir = b == Button::WheelUp ? 1 : -1;
+    const double step =
+        static_cast<double>(f.maximum - f.minimum) / kWheelSteps * (shift ? kFine : 1.0);
+    float value = 0.0f;
+    if (!changed(
+            m, port,
+            f.kind == PortKind::Choice ? nextChoice(v, dir) : static_cast<double>(v) + dir * step,
+            &value)) {
+      return a;
+    }
+    // The first turn grabs, the next ones on the same control keep the grab.
+    if (p.grabbed != port) {
+      release(a, p);
+      grab(a, p, port, true);
+    }
+    add(a, Action::Write, port, value);
+    p.wheelAt = now;
+    return a;
   }
 
+  const bool doubleClick = p.clickPort == port && time - p.clickTime <= kDoubleClickMs;
+  p.clickPort = doubleClick ? kPortCount : port;
+  p.clickTime = time;
+  // The left button holds its control until it is let go (a release lost
+  // to the host ends the old hold here).
+  release(a, p);
+  p.dragPort = kPortCount;
+  grab(a, p, port, false);
   switch (f.kind) {
     case PortKind::Toggle:
-      return b == Button::Left ? change(m, port, v > 0.5f ? 0.0f : 1.0f) : Write{};
-    case PortKind::Choice: {
-      int dir = b == Button::WheelUp ? 1 : b == Button::WheelDown ? -1 : 0;
-      if (b == Button::Left) {
-        dir = x < w->box.cx() ? -1 : 1;
-      }
-      return change(m, port, nextChoice(port, v, dir));
-    }
-    case PortKind::Control: {
-      const double range = static_cast<double>(f.maximum - f.minimum);
-      if (b != Button::Left) {
-        const double step = range / kWheelSteps * (shift ? kFine : 1.0);
-        return change(
-            m, port, clampTo(port, static_cast<double>(v) + (b == Button::WheelUp ? step : -step)));
-      }
+      change(a, m, port, v > 0.5f ? 0.0 : 1.0);
+      break;
+    case PortKind::Choice:
+      change(a, m, port, nextChoice(v, x < w->box.cx() ? -1 : 1));
+      break;
+    case PortKind::Control:
       if (doubleClick) {
-        p.dragPort = kPortCount;
-        return change(m, port, f.deflt);
+        change(a, m, port, static_cast<double>(f.deflt));
+      } else {
+        p.dragPort = port;
+        p.anchorY = y;
+        p.anchorValue = std::min(std::max(v, f.minimum), f.maximum);
+        p.fine = shift;
       }
-      p.dragPort = port;
-      p.anchorY = y;
-      p.anchorValue = std::min(std::max(v, f.minimum), f.maximum);
-      p.fine = shift;
-      return {};
-    }
+      break;
     default:
-      return {};
+      break;
   }
+  return a;
 }
 
-Write pointerDrag(Pointer& p, const Layout& l, const UiModel& m, double y, bool shift) {
-  if (p.dragPort == kPortCount) {
-    return {};
+Actions pointerDrag(Pointer& p, const Layout& l, const UiModel& m, double y, bool shift) {
+  Actions a;
+  if (p.dragPort == kPortCount || p.grabbed != p.dragPort) {
+    return a;
   }
   const std::uint32_t port = p.dragPort;
   const PortFacts& f = kPorts[port];
@@ -94,14 +137,33 @@ Write pointerDrag(Pointer& p, const Layout& l, const UiModel& m, double y, bool 
   }
   const double perPixel =
       static_cast<double>(f.maximum - f.minimum) / (kDragPixels * l.scale) * (p.fine ? kFine : 1.0);
-  const Write w = change(
-      m, port, clampTo(port, static_cast<double>(p.anchorValue) + (p.anchorY - y) * perPixel));
-  if (w.port != kPortCount) {
+  change(a, m, port, static_cast<double>(p.anchorValue) + (p.anchorY - y) * perPixel);
+  if (a.count != 0) {
     p.clickPort = kPortCount;  // a press that dragged does not pair into a double-click
   }
-  return w;
+  return a;
 }
 
-void pointerRelease(Pointer& p) {
+Actions pointerRelease(Pointer& p) {
+  Actions a;
   p.dragPort = kPortCount;
+  if (!p.byWheel) {
+    release(a, p);
+  }
+  return a;
+}
+
+Actions pointerIdle(Pointer& p, std::uint64_t now) {
+  Actions a;
+  if (p.byWheel && now - p.wheelAt >= kWheelRestMs) {
+    release(a, p);
+  }
+  return a;
+}
+
+Actions pointerDrop(Pointer& p) {
+  Actions a;
+  p.dragPort = kPortCount;
+  release(a, p);
+  return a;
 }

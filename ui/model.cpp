@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 
 #include "block_controls.h"
 #include "dsp/chain.h"
@@ -52,12 +53,27 @@ UiModel::UiModel(double sampleRate) : rate_(sampleRate) {
 }
 
 bool UiModel::set(std::uint32_t port, float value) {
-  if (port >= kPortCount || kPorts[port].audio() || values_[port] == value) {
+  if (port >= kPortCount || kPorts[port].audio() || !std::isfinite(value)) {
+    return false;
+  }
+  const PortFacts& f = kPorts[port];
+  value = std::min(std::max(value, f.minimum), f.maximum);
+  if (values_[port] == value) {
     return false;
   }
   values_[port] = value;
   stale_ = true;
   return true;
+}
+
+bool UiModel::hostEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format,
+                        const void* buffer) {
+  if (format != 0 || size != sizeof(float) || buffer == nullptr) {
+    return false;
+  }
+  float v = 0.0f;
+  std::memcpy(&v, buffer, sizeof v);  // the host's buffer need not be aligned
+  return set(port, v);
 }
 
 bool UiModel::bypassed() const {

@@ -1,6 +1,7 @@
 // What the UI knows of the plug-in: the control values as the host last
-// reported or the user last set them, and the chain's response for them at
-// the host's sample rate. The response comes from the same plans the
+// reported or the user last set them (always finite and within each port's
+// range, whatever the host sent), and the chain's response for them at the
+// host's sample rate. The response comes from the same plans the
 // plug-in runs (Chain::prepare + planResponse), never from formulas here.
 #pragma once
 
@@ -34,8 +35,14 @@ class UiModel {
 
   double sampleRate() const { return rate_; }
   float value(std::uint32_t port) const { return values_[port]; }
-  // Stores a control value; false when it was already there (nothing to redraw).
+  // Stores a control value, clamped to the port's range; a value that is not
+  // finite, and any port that is not a control input, leave everything as it
+  // was. False when nothing changed (nothing to redraw).
   bool set(std::uint32_t port, float value);
+  // What a host sends through port_event, which may be anything: only a
+  // plain float (format 0, four bytes) for a control input counts, as set()
+  // takes it.
+  bool hostEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer);
 
   bool bypassed() const;
   bool stageOn(ChainStage s) const;

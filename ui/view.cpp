@@ -8,7 +8,7 @@
 namespace {
 
 constexpr double kPi = 3.141592653589793;
-constexpr double kTopDb = 30.0;  // the plot spans +-30 dB
+constexpr double kTopDb = 30.0;  // the plot spans +-30 dB unless the curves need more
 constexpr double kLowHz = 20.0;
 constexpr double kHighHz = 20000.0;
 
@@ -36,14 +36,54 @@ void colour(cairo_t* cr, Rgb c, double alpha = 1.0) {
   cairo_set_source_rgba(cr, c.r, c.g, c.b, alpha);
 }
 
+// Every coordinate, radius and angle goes to cairo through these. cairo
+// asserts (ending the host's process) on an arc whose angles are not
+// numbers, loops for ever on infinite ones, and wraps coordinates beyond its
+// 24.8 fixed point; a call with such a value is left out and counted.
+thread_local std::size_t t_leftOut = 0;
+
+bool sane(double v, double limit = 1e6) {
+  if (std::isfinite(v) && std::fabs(v) < limit) {
+    return true;
+  }
+  ++t_leftOut;
+  return false;
+}
+
+bool moveTo(cairo_t* cr, double x, double y) {
+  if (!sane(x) || !sane(y)) {
+    return false;
+  }
+  cairo_move_to(cr, x, y);
+  return true;
+}
+
+void lineTo(cairo_t* cr, double x, double y) {
+  if (sane(x) && sane(y)) {
+    cairo_line_to(cr, x, y);
+  }
+}
+
+void arc(cairo_t* cr, double cx, double cy, double r, double a0, double a1) {
+  if (sane(cx) && sane(cy) && sane(r, 1e5) && sane(a0, 100.0) && sane(a1, 100.0)) {
+    cairo_arc(cr, cx, cy, std::max(r, 0.0), a0, a1);
+  }
+}
+
+void rectangle(cairo_t* cr, const Rect& r) {
+  if (sane(r.x) && sane(r.y) && sane(r.w) && sane(r.h)) {
+    cairo_rectangle(cr, r.x, r.y, r.w, r.h);
+  }
+}
+
 void roundedRect(cairo_t* cr, Rect r, double radius) {
   const double x1 = r.x + r.w;
   const double y1 = r.y + r.h;
   cairo_new_sub_path(cr);
-  cairo_arc(cr, x1 - radius, r.y + radius, radius, -0.5 * kPi, 0.0);
-  cairo_arc(cr, x1 - radius, y1 - radius, radius, 0.0, 0.5 * kPi);
-  cairo_arc(cr, r.x + radius, y1 - radius, radius, 0.5 * kPi, kPi);
-  cairo_arc(cr, r.x + radius, r.y + radius, radius, kPi, 1.5 * kPi);
+  arc(cr, x1 - radius, r.y + radius, radius, -0.5 * kPi, 0.0);
+  arc(cr, x1 - radius, y1 - radius, radius, 0.0, 0.5 * kPi);
+  arc(cr, r.x + radius, y1 - radius, radius, 0.5 * kPi, kPi);
+  arc(cr, r.x + radius, r.y + radius, radius, kPi, 1.5 * kPi);
   cairo_close_path(cr);
 }
 
@@ -67,8 +107,9 @@ void text(cairo_t* cr, const char* s, double x, double y, Align align, double ma
   const double dx = align == Align::Left     ? 0.0
                     : align == Align::Centre ? -0.5 * e.x_advance
                                              : -e.x_advance;
-  cairo_move_to(cr, x + dx, y);
-  cairo_show_text(cr, buf);
+  if (moveTo(cr, x + dx, y)) {
+    cairo_show_text(cr, buf);
+  }
 }
 
 void font(cairo_t* cr, double size, bool bold = false) {
@@ -81,16 +122,22 @@ double xOfHz(const Rect& p, double hz) {
   return p.x + p.w * std::log(hz / kLowHz) / std::log(kHighHz / kLowHz);
 }
 
-double yOfDb(const Rect& p, double db) {
-  db = std::min(std::max(db, -2.0 * kTopDb), 2.0 * kTopDb);  // keeps cairo's fixed point sane
-  return p.y + p.h * (kTopDb - db) / (2.0 * kTopDb);
+// A level beyond the span is drawn a span further out at most (what is
+// drawn stays within cairo's fixed point); one that is not a number as a
+// null.
+double yOfDb(const Rect& p, const DbRange& r, double db) {
+  const double span = r.top - r.bottom;
+  db = std::isnan(db) ? r.bottom - span : std::min(std::max(db, r.bottom - span), r.top + span);
+  return p.y + p.h * (r.top - db) / span;
 }
 
+// Where a value sits in its port's range, from 0 to 1 (0 when it is not a
+// number).
 double fraction(std::uint32_t port, float value) {
   const PortFacts& f = kPorts[port];
   const double t = (static_cast<double>(value) - static_cast<double>(f.minimum)) /
                    static_cast<double>(f.maximum - f.minimum);
-  return std::min(std::max(t, 0.0), 1.0);
+  return std::isnan(t) ? 0.0 : std::min(std::max(t, 0.0), 1.0);
 }
 
 std::size_t tintOf(const Layout& l, std::uint32_t port) {
@@ -104,11 +151,11 @@ std::size_t tintOf(const Layout& l, std::uint32_t port) {
   return kStageCount;
 }
 
-void drawCurve(cairo_t* cr, const Rect& p, const std::vector<double>& hz,
+void drawCurve(cairo_t* cr, const Rect& p, const DbRange& r, const std::vector<double>& hz,
                const std::vector<double>& db) {
   cairo_new_path(cr);
-  for (std::size_t i = 0; i < hz.size(); ++i) {
-    cairo_line_to(cr, xOfHz(p, hz[i]), yOfDb(p, db[i]));
+  for (std::size_t i = 0; i < hz.size() && i < db.size(); ++i) {
+    lineTo(cr, xOfHz(p, hz[i]), yOfDb(p, r, db[i]));
   }
 }
 
@@ -116,22 +163,23 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
   const double s = l.scale;
   const Rect& p = l.plot;
   const Curves& c = model.curves();
+  const DbRange r = plotRange(c);
 
   roundedRect(cr, p, 4 * s);
   colour(cr, kPlotBack);
   cairo_fill(cr);
 
   cairo_save(cr);
-  cairo_rectangle(cr, p.x, p.y, p.w, p.h);
+  rectangle(cr, p);
   cairo_clip(cr);
 
-  // Grid: every 6 dB, and 1-2-3-...-9 in each decade.
+  // Grid: every step (6 dB at +-30 dB), and 1-2-3-...-9 in each decade.
   cairo_set_line_width(cr, 1.0 * s);
-  for (double db = -kTopDb + 6.0; db < kTopDb; db += 6.0) {
+  for (double db = std::floor(r.bottom / r.step) * r.step + r.step; db < r.top; db += r.step) {
     colour(cr, kText, db == 0.0 ? 0.28 : 0.09);
-    const double y = std::round(yOfDb(p, db)) + 0.5;
-    cairo_move_to(cr, p.x, y);
-    cairo_line_to(cr, p.x + p.w, y);
+    const double y = std::round(yOfDb(p, r, db)) + 0.5;
+    moveTo(cr, p.x, y);
+    lineTo(cr, p.x + p.w, y);
     cairo_stroke(cr);
   }
   for (double decade = 10.0; decade < kHighHz; decade *= 10.0) {
@@ -142,8 +190,8 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
       }
       colour(cr, kText, k == 1 ? 0.18 : 0.07);
       const double x = std::round(xOfHz(p, hz)) + 0.5;
-      cairo_move_to(cr, x, p.y);
-      cairo_line_to(cr, x, p.y + p.h);
+      moveTo(cr, x, p.y);
+      lineTo(cr, x, p.y + p.h);
       cairo_stroke(cr);
     }
   }
@@ -158,14 +206,16 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
     text(cr, f.label, xOfHz(p, f.hz) + 3 * s, p.y + p.h - 5 * s, Align::Left);
   }
   text(cr, "Hz", p.x + p.w - 5 * s, p.y + p.h - 5 * s, Align::Right);
-  for (double db = -24.0; db <= 24.0; db += 12.0) {
+  // Labels on every other grid line: -24 to +24 in steps of 12 at +-30 dB.
+  for (double db = std::ceil((r.bottom + r.step) / (2.0 * r.step)) * 2.0 * r.step; db < r.top;
+       db += 2.0 * r.step) {
     char buf[16];
     std::snprintf(buf, sizeof buf,
                   db > 0.0   ? "+%.0f dB"
                   : db < 0.0 ? "\u2212%.0f dB"
                              : "%.0f dB",
                   std::fabs(db));
-    text(cr, buf, p.x + 5 * s, yOfDb(p, db) - 3 * s, Align::Left);
+    text(cr, buf, p.x + 5 * s, yOfDb(p, r, db) - 3 * s, Align::Left);
   }
   char rate[32];
   std::snprintf(rate, sizeof rate, "at %g kHz", model.sampleRate() / 1000.0);
@@ -178,14 +228,14 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
     colour(cr, hum, 0.35);
     const double dash = 3 * s;
     cairo_set_dash(cr, &dash, 1, 0.0);
-    cairo_move_to(cr, x, p.y + 20 * s);
-    cairo_line_to(cr, x, p.y + p.h);
+    moveTo(cr, x, p.y + 20 * s);
+    lineTo(cr, x, p.y + p.h);
     cairo_stroke(cr);
     cairo_set_dash(cr, nullptr, 0, 0.0);
     colour(cr, hum, 0.9);
-    cairo_move_to(cr, x - 4 * s, p.y + 20 * s);
-    cairo_line_to(cr, x + 4 * s, p.y + 20 * s);
-    cairo_line_to(cr, x, p.y + 27 * s);
+    moveTo(cr, x - 4 * s, p.y + 20 * s);
+    lineTo(cr, x + 4 * s, p.y + 20 * s);
+    lineTo(cr, x, p.y + 27 * s);
     cairo_close_path(cr);
     cairo_fill(cr);
   }
@@ -195,8 +245,8 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
     const double dash = 6 * s;
     cairo_set_dash(cr, &dash, 1, 0.0);
     cairo_set_line_width(cr, 2.0 * s);
-    cairo_move_to(cr, p.x, yOfDb(p, 0.0));
-    cairo_line_to(cr, p.x + p.w, yOfDb(p, 0.0));
+    moveTo(cr, p.x, yOfDb(p, r, 0.0));
+    lineTo(cr, p.x + p.w, yOfDb(p, r, 0.0));
     cairo_stroke(cr);
     cairo_set_dash(cr, nullptr, 0, 0.0);
     font(cr, 22 * s, true);
@@ -217,17 +267,19 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
     if (c.stageDb[st].empty()) {
       continue;
     }
-    drawCurve(cr, p, c.hz, c.stageDb[st]);
+    drawCurve(cr, p, r, c.hz, c.stageDb[st]);
     colour(cr, kTints[st], 0.75);
     cairo_stroke(cr);
   }
-  drawCurve(cr, p, c.hz, c.totalDb);
-  cairo_line_to(cr, xOfHz(p, c.hz.back()), yOfDb(p, 0.0));
-  cairo_line_to(cr, xOfHz(p, c.hz.front()), yOfDb(p, 0.0));
+  drawCurve(cr, p, r, c.hz, c.totalDb);
+  if (!c.hz.empty()) {
+    lineTo(cr, xOfHz(p, c.hz.back()), yOfDb(p, r, 0.0));
+    lineTo(cr, xOfHz(p, c.hz.front()), yOfDb(p, r, 0.0));
+  }
   cairo_close_path(cr);
   colour(cr, kCurve, 0.08);
   cairo_fill(cr);
-  drawCurve(cr, p, c.hz, c.totalDb);
+  drawCurve(cr, p, r, c.hz, c.totalDb);
   colour(cr, kCurve);
   cairo_set_line_width(cr, 2.6 * s);
   cairo_stroke(cr);
@@ -253,20 +305,20 @@ void drawKnob(cairo_t* cr, const Widget& w, float value, Rgb tint, bool lit, dou
   cairo_set_line_cap(cr, CAIRO_LINE_CAP_ROUND);
   cairo_set_line_width(cr, 4 * s);
   colour(cr, Rgb{0.23, 0.245, 0.27});
-  cairo_arc(cr, cx, cy, r - 2 * s, a0, a0 + sweep);
+  arc(cr, cx, cy, r - 2 * s, a0, a0 + sweep);
   cairo_stroke(cr);
   colour(cr, tint, lit ? 1.0 : 0.8);
-  cairo_arc(cr, cx, cy, r - 2 * s, a0 + sweep * std::min(t, zero), a0 + sweep * std::max(t, zero));
+  arc(cr, cx, cy, r - 2 * s, a0 + sweep * std::min(t, zero), a0 + sweep * std::max(t, zero));
   cairo_stroke(cr);
 
-  cairo_arc(cr, cx, cy, r - 7 * s, 0.0, 2.0 * kPi);
+  arc(cr, cx, cy, r - 7 * s, 0.0, 2.0 * kPi);
   colour(cr, lit ? Rgb{0.26, 0.28, 0.32} : Rgb{0.21, 0.22, 0.25});
   cairo_fill(cr);
   const double a = a0 + sweep * t;
   cairo_set_line_width(cr, 2.5 * s);
   colour(cr, kText);
-  cairo_move_to(cr, cx + std::cos(a) * (r - 17 * s) * 0.3, cy + std::sin(a) * (r - 17 * s) * 0.3);
-  cairo_line_to(cr, cx + std::cos(a) * (r - 9 * s), cy + std::sin(a) * (r - 9 * s));
+  moveTo(cr, cx + std::cos(a) * (r - 17 * s) * 0.3, cy + std::sin(a) * (r - 17 * s) * 0.3);
+  lineTo(cr, cx + std::cos(a) * (r - 9 * s), cy + std::sin(a) * (r - 9 * s));
   cairo_stroke(cr);
   cairo_set_line_cap(cr, CAIRO_LINE_CAP_BUTT);
 
@@ -286,7 +338,7 @@ void drawSwitch(cairo_t* cr, const Widget& w, bool on, Rgb tint, bool lit, doubl
   cairo_set_line_width(cr, 1.0 * s);
   cairo_stroke(cr);
   const double ledX = b.x + 11 * s;
-  cairo_arc(cr, ledX, b.cy(), 4.5 * s, 0.0, 2.0 * kPi);
+  arc(cr, ledX, b.cy(), 4.5 * s, 0.0, 2.0 * kPi);
   colour(cr, on ? tint : Rgb{0.30, 0.31, 0.34});
   cairo_fill(cr);
   font(cr, 11 * s, on);
@@ -322,6 +374,9 @@ void preferredSize(double scale, int* width, int* height) {
 
 Layout layoutFor(int width, int height, double scale) {
   Layout l{};
+  width = std::min(std::max(width, 1), 32767);
+  height = std::min(std::max(height, 1), 32767);
+  scale = std::isnan(scale) ? 1.0 : std::min(std::max(scale, 0.25), 16.0);
   const double s = scale;
   const double m = 10 * s;
   const double W = width;
@@ -404,9 +459,11 @@ void formatValue(std::uint32_t port, float value, char* out, std::size_t size) {
   const PortFacts& f = kPorts[port];
   if (f.kind == PortKind::Choice) {
     const ScalePoint* best = nullptr;
+    // The nearest point, the upper one of two as near: the plug-in rounds
+    // half up.
     for (std::uint32_t i = 0; i < f.pointCount; ++i) {
       if (best == nullptr ||
-          std::fabs(f.points[i].value - value) < std::fabs(best->value - value)) {
+          std::fabs(f.points[i].value - value) <= std::fabs(best->value - value)) {
         best = &f.points[i];
       }
     }
@@ -426,7 +483,38 @@ void formatValue(std::uint32_t port, float value, char* out, std::size_t size) {
   }
 }
 
-void drawView(cairo_t* cr, const Layout& l, UiModel& model, const ViewState& st) {
+DbRange plotRange(const Curves& c) {
+  constexpr double kFloor = -240.0;  // the model's "no output"
+  double highest = kFloor;
+  double chainHighest = kFloor;
+  auto scan = [](const std::vector<double>& db, double top) {
+    for (double v : db) {
+      top = std::isfinite(v) ? std::max(top, v) : top;
+    }
+    return top;
+  };
+  if (!c.bypassed) {
+    chainHighest = scan(c.totalDb, kFloor);
+    highest = chainHighest;
+    for (const std::vector<double>& st : c.stageDb) {
+      highest = scan(st, highest);
+    }
+  }
+  DbRange r{-kTopDb, kTopDb, 6.0};
+  if (highest > kFloor) {
+    r.top = std::max(kTopDb, std::ceil((std::min(highest, -kFloor) + 6.0) / 6.0) * 6.0);
+    // Once the chain would sit in the bottom 12 dB, it gets 24 dB of room.
+    if (chainHighest - 12.0 < -kTopDb) {
+      r.bottom = std::floor((chainHighest - 24.0) / 6.0) * 6.0;
+    }
+  }
+  const double span = r.top - r.bottom;
+  r.step = span <= 72.0 ? 6.0 : span <= 144.0 ? 12.0 : 24.0;
+  return r;
+}
+
+std::size_t drawView(cairo_t* cr, const Layout& l, UiModel& model, const ViewState& st) {
+  t_leftOut = 0;
   const double s = l.scale;
   cairo_save(cr);
   colour(cr, kBack);
@@ -461,4 +549,5 @@ void drawView(cairo_t* cr, const Layout& l, UiModel& model, const ViewState& st)
     }
   }
   cairo_restore(cr);
+  return t_leftOut;
 }

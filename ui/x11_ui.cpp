@@ -12,6 +12,7 @@
 #include <lv2/ui/ui.h>
 #include <lv2/urid/urid.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -59,6 +60,7 @@ class ErrorTrap {
 struct UtilityUi {
   LV2UI_Write_Function write = nullptr;
   LV2UI_Controller controller = nullptr;
+  const LV2UI_Touch* touch = nullptr;  // when the host offers it
   Display* dpy = nullptr;
   Window win = 0;
   bool alive = false;  // false once the window is gone with its parent
@@ -112,13 +114,23 @@ void blit(UtilityUi& ui) {
   ui.exposed = false;
 }
 
-void send(UtilityUi& ui, const Write& w) {
-  if (w.port == kPortCount) {
-    return;
+std::uint64_t steadyMs() {
+  return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now().time_since_epoch())
+                                        .count());
+}
+
+// What the pointer handling decided, carried out in its order.
+void carryOut(UtilityUi& ui, const Actions& actions) {
+  for (const Action& a : actions) {
+    if (a.kind == Action::Write) {
+      ui.model.set(a.port, a.value);
+      ui.write(ui.controller, a.port, sizeof(float), 0, &a.value);
+      ui.dirty = true;
+    } else if (ui.touch != nullptr) {
+      ui.touch->touch(ui.touch->handle, a.port, a.kind == Action::Grab);
+    }
   }
-  ui.model.set(w.port, w.value);
-  ui.write(ui.controller, w.port, sizeof(float), 0, &w.value);
-  ui.dirty = true;
 }
 
 void setHot(UtilityUi& ui, double x, double y) {
@@ -153,8 +165,8 @@ void onEvent(UtilityUi& ui, XEvent& ev) {
                             : b.button == Button4 ? Button::WheelUp
                             : b.button == Button5 ? Button::WheelDown
                                                   : Button::Other;
-      send(ui, pointerPress(ui.pointer, ui.layout, ui.model, b.x, b.y, button,
-                            (b.state & ShiftMask) != 0, b.time));
+      carryOut(ui, pointerPress(ui.pointer, ui.layout, ui.model, b.x, b.y, button,
+                                (b.state & ShiftMask) != 0, b.time, steadyMs()));
       if (ui.pointer.dragPort != ui.view.active) {
         ui.view.active = ui.pointer.dragPort;
         ui.dirty = true;
@@ -170,7 +182,7 @@ void onEvent(UtilityUi& ui, XEvent& ev) {
       }
       const XMotionEvent& m = ev.xmotion;
       if (ui.pointer.dragPort != kPortCount) {
-        send(ui, pointerDrag(ui.pointer, ui.layout, ui.model, m.y, (m.state & ShiftMask) != 0));
+        carryOut(ui, pointerDrag(ui.pointer, ui.layout, ui.model, m.y, (m.state & ShiftMask) != 0));
       } else {
         setHot(ui, m.x, m.y);
       }
@@ -178,7 +190,7 @@ void onEvent(UtilityUi& ui, XEvent& ev) {
     }
     case ButtonRelease:
       if (ev.xbutton.button == Button1) {
-        pointerRelease(ui.pointer);
+        carryOut(ui, pointerRelease(ui.pointer));
         ui.view.active = kPortCount;
         setHot(ui, ev.xbutton.x, ev.xbutton.y);
         ui.dirty = true;
@@ -260,6 +272,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
   const LV2UI_Resize* resize = nullptr;
   LV2_URID_Map* map = nullptr;
   const LV2_Options_Option* options = nullptr;
+  const LV2UI_Touch* touch = nullptr;
   for (const LV2_Feature* const* f = features; f != nullptr && *f != nullptr; ++f) {
     if (std::strcmp((*f)->URI, LV2_UI__parent) == 0) {
       parent = (*f)->data;
@@ -269,6 +282,8 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
       map = static_cast<LV2_URID_Map*>((*f)->data);
     } else if (std::strcmp((*f)->URI, LV2_OPTIONS__options) == 0) {
       options = static_cast<const LV2_Options_Option*>((*f)->data);
+    } else if (std::strcmp((*f)->URI, LV2_UI__touch) == 0) {
+      touch = static_cast<const LV2UI_Touch*>((*f)->data);
     }
   }
   if (parent == nullptr || write == nullptr) {
@@ -289,6 +304,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
   }
   ui->write = write;
   ui->controller = controller;
+  ui->touch = touch != nullptr && touch->touch != nullptr ? touch : nullptr;
   ui->scale = scale;
   int w = 0;
   int h = 0;
@@ -316,6 +332,7 @@ LV2UI_Handle instantiate(const LV2UI_Descriptor*, const char*, const char*,
 
 void cleanup(LV2UI_Handle handle) {
   auto* ui = static_cast<UtilityUi*>(handle);
+  carryOut(*ui, pointerDrop(ui->pointer));  // a grab never outlives the UI
   cairo_surface_destroy(ui->screen);
   cairo_surface_destroy(ui->back);
   if (ui->alive) {
@@ -329,10 +346,7 @@ void cleanup(LV2UI_Handle handle) {
 void portEvent(LV2UI_Handle handle, std::uint32_t port, std::uint32_t size, std::uint32_t format,
                const void* buffer) {
   auto* ui = static_cast<UtilityUi*>(handle);
-  if (format != 0 || size != sizeof(float) || port >= kPortCount || buffer == nullptr) {
-    return;
-  }
-  if (ui->model.set(port, *static_cast<const float*>(buffer))) {
+  if (ui->model.hostEvent(port, size, format, buffer)) {
     ui->dirty = true;
   }
 }
@@ -348,6 +362,7 @@ int idle(LV2UI_Handle handle) {
   if (!ui->alive) {
     return 1;  // the parent took the window with it: the host may close the UI
   }
+  carryOut(*ui, pointerIdle(ui->pointer, steadyMs()));
   if (ui->dirty) {
     render(*ui);
   }

@@ -1,7 +1,8 @@
 // The curve is the truth: what the UI draws for a setting equals the
 // response of the built module for it, measured from an impulse through the
 // real plug-in and an FFT. Every factory preset (read from the built bundle)
-// and random settings, at 44.1, 48 and 96 kHz.
+// and random settings, at 44.1, 48 and 96 kHz. Then what the model makes of
+// the values hosts send, and the plot's dB span.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -12,6 +13,7 @@
 #include "model.h"
 #include "plugin_loader.h"
 #include "test_support.h"
+#include "view.h"
 
 namespace {
 
@@ -136,6 +138,92 @@ TEST(UiCurve, RandomSettingsMatchTheModule) {
     worst = std::max(worst, check(s));
   }
   std::printf("[ largest  ] %.2e dB\n", worst);
+}
+
+// Hosts pass on whatever their sessions hold (a NaN on a knob once reached
+// cairo's arc code, which aborts the host's process): a value that is not a
+// number leaves the control as it was, one beyond the range is held at its
+// end, and only a plain float for a control input is read.
+TEST(UiModel, HostValuesAreMadeSafe) {
+  UiModel m(48000.0);
+  for (std::uint32_t p = 0; p < kPortCount + 2; ++p) {
+    for (float bad : {NAN, -NAN, INFINITY, -INFINITY}) {
+      EXPECT_FALSE(m.hostEvent(p, sizeof bad, 0, &bad)) << p;
+    }
+  }
+  for (std::uint32_t p = 2; p < kPortCount; ++p) {
+    const PortFacts& f = kPorts[p];
+    SCOPED_TRACE(f.symbol);
+    EXPECT_EQ(m.value(p), f.deflt) << "before any value came";
+    const float high = 1e30f;
+    const float low = f.minimum - 0.5f;
+    const float nan = NAN;
+    m.hostEvent(p, sizeof high, 0, &high);
+    EXPECT_EQ(m.value(p), f.maximum);
+    m.hostEvent(p, sizeof nan, 0, &nan);
+    EXPECT_EQ(m.value(p), f.maximum) << "as it was";
+    m.hostEvent(p, sizeof low, 1, &low);  // another format
+    const double wide = static_cast<double>(low);
+    m.hostEvent(p, sizeof wide, 0, &wide);
+    m.hostEvent(p, sizeof low, 0, nullptr);
+    EXPECT_EQ(m.value(p), f.maximum) << "not a plain float";
+    m.hostEvent(p, sizeof low, 0, &low);
+    EXPECT_EQ(m.value(p), f.minimum);
+  }
+  const float one = 1.0f;
+  EXPECT_FALSE(m.hostEvent(kPortIn, sizeof one, 0, &one) ||
+               m.hostEvent(kPortOut, sizeof one, 0, &one) ||
+               m.hostEvent(kPortCount, sizeof one, 0, &one));
+}
+
+// The plot spans +-30 dB for the defaults and every factory preset. Beyond
+// that it grows in 6 dB steps until the highest curve sits 6 dB under its
+// top, and below, once the level takes the whole chain within 12 dB of the
+// bottom, to leave it 24 dB; never by more than a step beyond that, and
+// with no more than a dozen grid lines.
+TEST(UiPlot, SpanGrowsToFitTheCurves) {
+  auto span = [](const Setting& s, double* chainTop, double* top) {
+    UiModel m(48000.0);
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      m.set(p, s.values[p]);
+    }
+    const Curves& c = m.curves();
+    *chainTop = *std::max_element(c.totalDb.begin(), c.totalDb.end());
+    *top = *chainTop;
+    for (const std::vector<double>& st : c.stageDb) {
+      *top = st.empty() ? *top : std::max(*top, *std::max_element(st.begin(), st.end()));
+    }
+    return plotRange(c);
+  };
+  double chainTop = 0.0;
+  double top = 0.0;
+  std::vector<Setting> ordinary = factoryPresets();
+  ordinary.push_back(defaultSetting("defaults"));
+  for (const Setting& s : ordinary) {
+    const DbRange r = span(s, &chainTop, &top);
+    EXPECT_TRUE(r.bottom == -30.0 && r.top == 30.0 && r.step == 6.0) << s.name;
+  }
+
+  Setting loud = defaultSetting("level +16, boost +24, voicing 2 at amount 2");
+  loud.values[kPortLevelDb] = 16.0f;
+  loud.values[kPortBoostOn] = loud.values[kPortPickupOn] = 1.0f;
+  loud.values[kPortBoostDb] = 24.0f;
+  loud.values[kPortPickupType] = 2.0f;
+  loud.values[kPortPickupAmount] = 2.0f;
+  DbRange r = span(loud, &chainTop, &top);
+  EXPECT_GT(top, 50.0);
+  EXPECT_TRUE(r.top >= top + 6.0 && r.top < top + 12.0) << r.top << " for " << top;
+  EXPECT_EQ(r.bottom, -30.0);
+  EXPECT_LE((r.top - r.bottom) / r.step, 12.0) << "grid lines";
+
+  Setting quiet = defaultSetting("level -40, boost -24");
+  quiet.values[kPortLevelDb] = -40.0f;
+  quiet.values[kPortBoostOn] = 1.0f;
+  quiet.values[kPortBoostDb] = -24.0f;
+  r = span(quiet, &chainTop, &top);
+  EXPECT_TRUE(r.bottom <= chainTop - 24.0 && r.bottom > chainTop - 30.0)
+      << r.bottom << " for " << chainTop;
+  EXPECT_EQ(r.top, 30.0);
 }
 
 }  // namespace

@@ -24,7 +24,9 @@
 
 namespace {
 
+// What the UI sent the host: a value, or a grab or release of a port.
 struct Sent {
+  enum Kind { Write, Grab, Release } kind;
   std::uint32_t port, size, protocol;
   float value;
 };
@@ -56,6 +58,10 @@ struct Host {
   int h = 0;
   float rate = 48000.0f;
   float scale = 1.0f;
+  LV2UI_Touch touch = {this, [](LV2UI_Feature_Handle p, std::uint32_t port, bool grabbed) {
+                         static_cast<Host*>(p)->sent.push_back(
+                             {grabbed ? Sent::Grab : Sent::Release, port, 0, 0, 0.0f});
+                       }};
 
   ~Host() {
     close();
@@ -78,8 +84,9 @@ struct Host {
   }
 
   // The UI in a parent window at the screen's origin (or in `into`), with the
-  // host's rate and scale as options, every control at its default.
-  bool open(float r, float s, Window into = 0) {
+  // host's rate and scale as options, every control at its default; with
+  // `touch`, the host offers ui:touch.
+  bool open(float r, float s, Window into = 0, bool withTouch = false) {
     rate = r;
     scale = s;
     if (parent == 0) {
@@ -103,15 +110,17 @@ struct Host {
                               {LV2_UI__resize, &resize},
                               {LV2_URID__map, &map},
                               {LV2_OPTIONS__options, options},
-                              {LV2_UI__idleInterface, nullptr}};
-    const LV2_Feature* features[] = {&fs[0], &fs[1], &fs[2], &fs[3], &fs[4], nullptr};
+                              {LV2_UI__idleInterface, nullptr},
+                              {LV2_UI__touch, &touch}};
+    const LV2_Feature* features[] = {
+        &fs[0], &fs[1], &fs[2], &fs[3], &fs[4], withTouch ? &fs[5] : nullptr, nullptr};
     LV2UI_Widget widget = nullptr;
     ui = d->instantiate(
         d, CALVORINE_UTILITY_URI, "",
         [](LV2UI_Controller c, std::uint32_t port, std::uint32_t size, std::uint32_t protocol,
            const void* buf) {
           static_cast<Host*>(c)->sent.push_back(
-              {port, size, protocol, *static_cast<const float*>(buf)});
+              {Sent::Write, port, size, protocol, *static_cast<const float*>(buf)});
         },
         this, &widget, features);
     if (ui == nullptr) {
@@ -133,6 +142,13 @@ struct Host {
     }
   }
   void event(std::uint32_t port, float v) { d->port_event(ui, port, sizeof v, 0, &v); }
+  std::size_t writes() const {
+    std::size_t n = 0;
+    for (const Sent& s : sent) {
+      n += s.kind == Sent::Write ? 1u : 0u;
+    }
+    return n;
+  }
   int idle() { return idler->idle(ui); }
   // Lets the server deliver what XTest sent, and the UI read it.
   void settle() {
@@ -205,74 +221,157 @@ class UiHost : public ::testing::Test {
     EXPECT_EQ(g_xErrors, 0) << "X errors";
   }
   // Everything written since the last look went to `port`, as a float in
-  // range (0 or 1 for a switch, a whole number for the selector); returns
-  // the last value.
+  // range (0 or 1 for a switch, a whole number for the selector), and, when
+  // the host offers touch, while that port was grabbed; returns the last
+  // value.
   float written(std::uint32_t port, const char* what) {
     SCOPED_TRACE(std::string(kPorts[port].symbol) + ": " + what);
     const PortFacts& f = kPorts[port];
-    EXPECT_FALSE(host.sent.empty()) << "nothing written";
+    float last = NAN;
     for (const Sent& s : host.sent) {
+      if (s.kind != Sent::Write) {
+        touched(s);
+        continue;
+      }
       EXPECT_TRUE(s.port == port && s.size == sizeof(float) && s.protocol == 0u) << s.port;
       EXPECT_TRUE(s.value >= f.minimum && s.value <= f.maximum) << s.value;
       EXPECT_TRUE(f.kind != PortKind::Toggle || s.value == 0.0f || s.value == 1.0f) << s.value;
       EXPECT_TRUE(f.kind != PortKind::Choice || s.value == std::round(s.value)) << s.value;
+      EXPECT_TRUE(held == port || !touching) << "written while " << held << " was grabbed";
+      last = s.value;
     }
-    const float last = host.sent.empty() ? NAN : host.sent.back().value;
+    EXPECT_FALSE(std::isnan(last)) << "nothing written";
     host.sent.clear();
     return last;
   }
+  // A grab only while nothing is grabbed, a release only of the grabbed port.
+  void touched(const Sent& s) {
+    EXPECT_EQ(held, s.kind == Sent::Grab ? kPortCount : s.port)
+        << "touch " << s.kind << " of " << s.port;
+    held = s.kind == Sent::Grab ? s.port : kPortCount;
+    grabs += s.kind == Sent::Grab ? 1 : 0;
+  }
+
+  // Drags, wheel turns, clicks and double-clicks on every control, which
+  // shows `shown` to begin with.
+  void turnEveryControl(const float* shown) {
+    const Layout l = host.layout();
+    for (const Widget& w : l.widgets) {
+      const PortFacts& f = kPorts[w.port];
+      const double x = w.box.cx();
+      const double y = w.box.cy();
+      host.move(x, y);
+      if (f.kind == PortKind::Control) {
+        // Up to the top first, then down (the other way round from the top).
+        const double up = shown[w.port] < f.maximum ? -1.0 : 1.0;
+        const float first = up < 0.0 ? f.maximum : f.minimum;
+        const float second = up < 0.0 ? f.minimum : f.maximum;
+        host.drag(x, y + 1, 400 * up, false);  // queued whole before one idle, as a fast hand does
+        EXPECT_EQ(written(w.port, "drag far"), first);
+        host.drag(x, y, -600 * up);
+        EXPECT_EQ(written(w.port, "drag far back"), second);
+        XTestFakeKeyEvent(host.dpy, XKeysymToKeycode(host.dpy, XK_Shift_L), True, CurrentTime);
+        host.drag(x, y, 100 * up);  // Shift: a tenth of the range per 200 px
+        XTestFakeKeyEvent(host.dpy, XKeysymToKeycode(host.dpy, XK_Shift_L), False, CurrentTime);
+        EXPECT_NEAR(std::fabs(written(w.port, "fine drag") - second),
+                    0.05f * (f.maximum - f.minimum), 1e-3f);
+        host.move(x, y);
+        host.click(4);
+        host.click(4);
+        host.click(5);
+        EXPECT_EQ(host.writes(), 3u);
+        written(w.port, "wheel");
+        host.click();
+        host.click();
+        EXPECT_EQ(written(w.port, "double-click"), f.deflt);
+      } else if (f.kind == PortKind::Toggle) {
+        const bool before = shown[w.port] > 0.5f;
+        host.click();
+        EXPECT_EQ(written(w.port, "click"), before ? 0.0f : 1.0f);
+        usleep(450000);  // two clicks, not a double-click
+        host.click();
+        EXPECT_EQ(written(w.port, "click back"), before ? 1.0f : 0.0f);
+      } else {
+        host.move(w.box.x + 0.9 * w.box.w, y);  // the right half steps up, never past the end
+        for (int i = 0; i < 6; ++i) {
+          host.click();
+        }
+        host.move(w.box.x + 0.1 * w.box.w, y);
+        host.click();
+        EXPECT_EQ(written(w.port, "right half, then left"), f.maximum - 1.0f);
+        host.click(5);
+        EXPECT_EQ(written(w.port, "wheel"), f.maximum - 2.0f);
+      }
+    }
+    host.move(l.plot.cx(), l.plot.cy());  // the plot writes nothing
+    host.click();
+    host.click(4);
+    EXPECT_EQ(host.writes(), 0u);
+  }
+
   Host host;
+  bool touching = false;            // the host offers ui:touch
+  std::uint32_t held = kPortCount;  // grabbed, as the host sees it
+  int grabs = 0;
 };
 
 TEST_F(UiHost, EveryControlWritesOnlyItsOwnPortInRange) {
   ASSERT_TRUE(host.open(48000.0f, 1.0f));
-  const Layout l = host.layout();
-  for (const Widget& w : l.widgets) {
-    const PortFacts& f = kPorts[w.port];
-    const double x = w.box.cx();
-    const double y = w.box.cy();
-    host.move(x, y);
-    if (f.kind == PortKind::Control) {
-      host.drag(x, y + 1, -400, false);  // queued whole before one idle, as a fast hand does
-      EXPECT_EQ(written(w.port, "drag far up"), f.maximum);
-      host.drag(x, y, 600);
-      EXPECT_EQ(written(w.port, "drag far down"), f.minimum);
-      XTestFakeKeyEvent(host.dpy, XKeysymToKeycode(host.dpy, XK_Shift_L), True, CurrentTime);
-      host.drag(x, y, -100);  // Shift: a tenth of the range per 200 px
-      XTestFakeKeyEvent(host.dpy, XKeysymToKeycode(host.dpy, XK_Shift_L), False, CurrentTime);
-      EXPECT_NEAR(written(w.port, "fine drag") - f.minimum, 0.05f * (f.maximum - f.minimum), 1e-3f);
-      host.move(x, y);
-      host.click(4);
-      host.click(4);
-      host.click(5);
-      EXPECT_EQ(host.sent.size(), 3u);
-      written(w.port, "wheel");
-      host.click();
-      host.click();
-      EXPECT_EQ(written(w.port, "double-click"), f.deflt);
-    } else if (f.kind == PortKind::Toggle) {
-      const float before = host.sent.empty() ? f.deflt : host.sent.back().value;
-      host.click();
-      EXPECT_EQ(written(w.port, "click"), before > 0.5f ? 0.0f : 1.0f);
-      usleep(450000);  // two clicks, not a double-click
-      host.click();
-      EXPECT_EQ(written(w.port, "click back"), before > 0.5f ? 1.0f : 0.0f);
-    } else {
-      host.move(w.box.x + 0.9 * w.box.w, y);  // the right half steps up, never past the end
-      for (int i = 0; i < 6; ++i) {
-        host.click();
-      }
-      EXPECT_EQ(written(w.port, "right half"), f.maximum);
-      host.move(w.box.x + 0.1 * w.box.w, y);
-      host.click();
-      host.click(5);
-      EXPECT_EQ(written(w.port, "left half and wheel"), f.maximum - 2.0f);
+  float shown[kPortCount];
+  for (std::uint32_t p = 0; p < kPortCount; ++p) {
+    shown[p] = kPorts[p].deflt;
+  }
+  turnEveryControl(shown);
+  EXPECT_TRUE(host.sent.empty());
+}
+
+// Hosts pass on whatever their sessions hold. What is not a number changes
+// nothing (cairo aborts the host's process on such an angle), what is out of
+// range shows at the range's end, what is not a plain float for a control
+// port is not read; after that every control still writes only in range,
+// and with ui:touch only while its port is grabbed.
+TEST_F(UiHost, UntrustedHostValuesAreMadeSafeAndTouchFramesEveryWrite) {
+  ASSERT_TRUE(host.open(48000.0f, 1.0f, 0, true));
+  touching = true;
+  host.move(host.w + 50, host.h + 50);
+  float v[kPortCount];
+  for (std::uint32_t p = 0; p < kPortCount; ++p) {
+    v[p] = kPorts[p].deflt;
+  }
+  for (std::uint32_t p = 0; p < kPortCount + 3; ++p) {
+    for (float bad : {NAN, -NAN, INFINITY, -INFINITY}) {
+      host.event(p, bad);
     }
   }
-  host.move(l.plot.cx(), l.plot.cy());  // the plot writes nothing
-  host.click();
-  host.click(4);
+  host.event(0xffffffffu, 1.0f);
+  host.idle();
+  EXPECT_EQ(host.differing(v), 0u) << "not numbers";
+
+  for (std::uint32_t p = 2; p < kPortCount; ++p) {
+    v[p] = kPorts[p].maximum;  // the largest response the controls give
+    host.event(p, 1e30f);
+    host.event(p, NAN);
+    const float other = kPorts[p].minimum;
+    const double wide = static_cast<double>(other);
+    host.d->port_event(host.ui, p, sizeof other, 1, &other);
+    host.d->port_event(host.ui, p, sizeof wide, 0, &wide);
+  }
+  host.idle();
+  XSync(host.dpy, False);
+  EXPECT_EQ(host.differing(v), 0u) << "beyond the range";
   EXPECT_TRUE(host.sent.empty());
+
+  turnEveryControl(v);
+  for (int i = 0; i < 60 && held != kPortCount; ++i) {
+    usleep(10000);  // the wheel lets go once it rests
+    host.idle();
+    for (const Sent& s : host.sent) {
+      touched(s);
+    }
+    host.sent.clear();
+  }
+  EXPECT_EQ(held, kPortCount) << "a grab never released";
+  EXPECT_GE(grabs, 30) << "a grab for each gesture";
 }
 
 TEST_F(UiHost, HostChangesShowWithinOneIdleAndAreNotEchoed) {

@@ -66,7 +66,7 @@ fi
 build() {
   name="$1"; shift
   log="$STAGE/$name.log"
-  echo "dpkg-buildpackage -us -uc $* (log: $log)"
+  echo "dpkg-buildpackage -us -uc${*:+ $*} (log: $log)"
   if ! (cd "$src" && dpkg-buildpackage -us -uc -J"$JOBS" "$@") >"$log" 2>&1; then
     tail -n 60 "$log" >&2
     die "the $name build failed; its log: $log"

@@ -53,11 +53,18 @@ calvorine_resolve(CALVORINE_HOST_TESTS ${have_host} "libsndfile, lilv and valgri
 # The plug-in's own X11 UI: Xlib and cairo (and XTest for its tests).
 set(CALVORINE_UI AUTO CACHE STRING "Build the X11 UI module (Xlib, cairo): ON, OFF or AUTO (when found)")
 set(have_ui FALSE)
-if(PKG_CONFIG_FOUND AND NOT CMAKE_CROSSCOMPILING)
+# A cross build takes them from a pkg-config that answers for the target,
+# named after its triplet (debhelper passes aarch64-linux-gnu-pkg-config);
+# the build machine's own pkg-config would hand over its own libraries.
+set(target_pkg_config TRUE)
+if(CMAKE_CROSSCOMPILING AND NOT PKG_CONFIG_EXECUTABLE MATCHES "(^|/)${CMAKE_CXX_LIBRARY_ARCHITECTURE}-pkg-config$")
+  set(target_pkg_config FALSE)
+endif()
+if(PKG_CONFIG_FOUND AND target_pkg_config)
   pkg_check_modules(X11 QUIET IMPORTED_TARGET x11)
   pkg_check_modules(CAIRO QUIET IMPORTED_TARGET cairo cairo-xlib)
   if(X11_FOUND AND CAIRO_FOUND)
     set(have_ui TRUE)
   endif()
 endif()
-calvorine_resolve(CALVORINE_UI ${have_ui} "Xlib and cairo (libx11-dev, libcairo2-dev)")
+calvorine_resolve(CALVORINE_UI ${have_ui} "Xlib and cairo (libx11-dev, libcairo2-dev; for a cross build, of the target architecture, and its <triplet>-pkg-config)")

@@ -22,8 +22,10 @@ UI_PKGS="libx11-dev libcairo2-dev libxtst-dev xvfb xdotool x11-utils imagemagick
   libqt5x11extras5"
 # Cross build for aarch64 pedalboards, tested under emulation.
 CROSS_PKGS="g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user"
-# Debian packages and their checker (scripts/package.sh, check_packages.sh),
-# and headless Chromium for the MOD pedal face (scripts/modgui.py).
+# Debian's package tools and checker for scripts/check_packages.sh (scripts/package.sh
+# installs the packages' build dependencies itself, from debian/control, the
+# arm64 ones through multiarch), and headless Chromium for the MOD pedal face
+# (scripts/modgui.py).
 RELEASE_PKGS="dpkg-dev lintian chromium chromium-driver python3-selenium python3-pystache
   python3-pil fonts-dejavu-core"
 PKGS="$PKGS $HOST_PKGS $UI_PKGS $CROSS_PKGS $RELEASE_PKGS"

@@ -63,6 +63,9 @@ for f in calvorine_utility.so calvorine_utility_ui.so manifest.ttl utility.ttl p
   modgui.ttl; do
   grep -qx "./$lv2/$f" "$tmp/amd64.files" || fail "the packages have no $lv2/$f"
 done
+# The PipeWire input of the README, where it says.
+pw=usr/share/calvorine-utility/pipewire/calvorine-guitar-hum.conf
+cmp -s "$tmp/amd64/$pw" pipewire/calvorine-guitar-hum.conf || fail "the packages have no /$pw as shipped"
 for arch in amd64 arm64; do
   case $arch in
     amd64) machine=X86-64 ;;

@@ -283,9 +283,9 @@ std::vector<unsigned char> chainState(const PluginInstance& inst) {
 // Switching off fades out on a copy of the chain: the instance's chain is
 // left exactly as it was at the switch, and once the fade is over each block
 // is a plain copy (nothing written past it, an in-place buffer left alone).
-// Controls changed while off take effect at the next processed block; after
-// its fade in, the stream is that of an instance that never saw the
-// disabled stretch.
+// Controls changed while off, even mid-fade, take effect at the next
+// processed block; after its fade in, the stream is that of an instance that
+// never saw the disabled stretch.
 TEST_F(PluginTest, SwitchingOffLeavesTheChainAsItWas) {
   const double rate = 48000.0;
   const std::size_t fade = bypassFadeLength(rate);
@@ -303,26 +303,41 @@ TEST_F(PluginTest, SwitchingOffLeavesTheChainAsItWas) {
   ref.control(kPortPickupType) = 2.0f;
   const std::vector<float> ref2 = ref.process(part2, 128);
 
+  // `still` goes through the same, but for the controls changed mid-fade.
   PluginInstance inst(module, rate);
+  PluginInstance still(module, rate);
   allStagesOn(inst);
+  allStagesOn(still);
   EXPECT_TRUE(sameBits(inst.process(part1, 128), ref1));
+  still.process(part1, 128);
   const std::vector<unsigned char> atSwitch = chainState(inst);
 
   inst.control(kPortEnabled) = 0.0f;
+  still.control(kPortEnabled) = 0.0f;
   const std::vector<float> junk = noise(fade + 301, 99);
   std::vector<float> out(junk.size() + 4, 7.0f);
-  inst.run(junk.data(), out.data(), static_cast<std::uint32_t>(junk.size()));
+  std::vector<float> want(junk.size());
+  const std::uint32_t head = 400;
+  const auto tail = static_cast<std::uint32_t>(junk.size()) - head;
+  inst.run(junk.data(), out.data(), head);
+  still.run(junk.data(), want.data(), head);
+  // Controls changed while disabled, mid-fade: the fade keeps the designs
+  // it began with, and neither it nor the copy after it reads them.
+  inst.control(kPortHum50Hz) = 0.0f;
+  inst.control(kPortBoostDb) = 3.0f;
+  inst.control(kPortLowpassAmount) = 0.2f;
+  inst.control(kPortPickupType) = 2.0f;
+  inst.run(junk.data() + head, out.data() + head, tail);
+  still.run(junk.data() + head, want.data() + head, tail);
+  EXPECT_TRUE(
+      sameBits({out.begin(), out.begin() + static_cast<std::ptrdiff_t>(junk.size())}, want));
   EXPECT_NE(std::memcmp(out.data(), junk.data(), fade * sizeof(float)), 0) << "a fade, not a copy";
   EXPECT_EQ(std::memcmp(out.data() + fade, junk.data() + fade, 301 * sizeof(float)), 0);
   for (std::size_t i = junk.size(); i < out.size(); ++i) {
     EXPECT_EQ(out[i], 7.0f) << "written past the block at " << i;
   }
   EXPECT_TRUE(chainState(inst) == atSwitch) << "the fade out moved the chain";
-  // Controls changed while disabled; the threshold itself still means off.
-  inst.control(kPortHum50Hz) = 0.0f;
-  inst.control(kPortBoostDb) = 3.0f;
-  inst.control(kPortLowpassAmount) = 0.2f;
-  inst.control(kPortPickupType) = 2.0f;
+  // The threshold itself still means off.
   inst.control(kPortEnabled) = 0.5f;
   std::vector<float> buf = junk;
   inst.run(buf.data(), buf.data(), static_cast<std::uint32_t>(buf.size()));

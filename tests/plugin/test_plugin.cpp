@@ -504,16 +504,6 @@ TEST_F(PluginTest, FadesDoNotDependOnBlocking) {
   EXPECT_TRUE(sameBits(runWith(1, false), whole));
   EXPECT_TRUE(sameBits(runWith(37, true), whole));
   EXPECT_TRUE(sameBits(runWith(4096, true), whole));
-  // Nothing jumps where a fade turns around: no step between samples larger
-  // than the signal's own largest.
-  float own = 0.0f;
-  float largest = 0.0f;
-  for (std::size_t i = 1; i < in.size(); ++i) {
-    own = std::max(own, std::fabs(in[i] - in[i - 1]));
-    largest = std::max(largest, std::fabs(whole[i] - whole[i - 1]));
-  }
-  EXPECT_LE(largest, own * 1.5f);
-
   PluginInstance off(module, rate);
   allStagesOn(off);
   off.control(kPortEnabled) = 0.0f;

@@ -27,9 +27,6 @@ LV2_Handle util_instantiate(const LV2_Descriptor* /*descriptor*/, double sample_
     return nullptr;
   }
   initChain(p->chain, sample_rate);
-  p->plan.inputGain = 1.0f;
-  p->plan.outputGain = 1.0f;
-  p->plan.levelGain = 1.0f;
   p->bypass.init(sample_rate);
 #if CALVORINE_PIPELINE
   p->kernel = bestCascadeKernel();
@@ -47,21 +44,34 @@ void util_connect_port(LV2_Handle instance, std::uint32_t port, void* data_locat
   }
 }
 
+// A steady block, or what follows a fade in one: off, a plain copy (an
+// in-place buffer is left as it is); on, the chain as this block's plan has
+// it, which the caller prepared and will finish.
+inline void copyInput(const float* in, float* out, std::uint32_t n) {
+  if (in != out && n > 0) {
+    std::memcpy(out, in, n * sizeof(float));
+  }
+}
+
+inline void runChain(UtilPlugin* p, const float* in, float* out, std::uint32_t n) {
+  runCascade(blockKernel(p->kernel, p->plan, n), p->plan, in, out, n);
+}
+
 // A block in which the enable switch changed, or a fade is under way. Off,
 // no port but the audio and the switch is read and no design refreshed.
 __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const float* in,
                                                  float* out, std::uint32_t sample_count) {
   p->bypass.select(on, p->plan);
-  const CascadePlan* live = nullptr;
-  if (on) {
-    const ChainControls k = readControls(p->ports);
-    prepareBlock(p->chain, k, p->plan);
-    live = &p->plan;
+  if (!on) {
+    const std::uint32_t done = p->bypass.fade(nullptr, p->kernel, in, out, sample_count);
+    copyInput(in + done, out + done, sample_count - done);
+    return;
   }
-  p->bypass.run(live, p->kernel, in, out, sample_count);
-  if (live != nullptr) {
-    finishBlock(*live);
-  }
+  const ChainControls k = readControls(p->ports);
+  prepareBlock(p->chain, k, p->plan);
+  const std::uint32_t done = p->bypass.fade(&p->plan, p->kernel, in, out, sample_count);
+  runChain(p, in + done, out + done, sample_count - done);
+  finishBlock(p->plan);
 }
 
 // Audio class: the only loop. Controls are read once, designs refreshed at
@@ -78,14 +88,12 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
     return;
   }
   if (!on) {
-    if (in != out && sample_count > 0) {
-      std::memcpy(out, in, sample_count * sizeof(float));
-    }
+    copyInput(in, out, sample_count);
     return;
   }
   const ChainControls k = readControls(ports);
   prepareBlock(p->chain, k, p->plan);
-  runCascade(blockKernel(p->kernel, p->plan, sample_count), p->plan, in, out, sample_count);
+  runChain(p, in, out, sample_count);
   finishBlock(p->plan);
 }
 

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dsp/chain.h"
+
 namespace {
 
 constexpr double kPi = 3.141592653589793;
@@ -458,12 +460,14 @@ const Widget* widgetAt(const Layout& l, double x, double y) {
 void formatValue(std::uint32_t port, float value, char* out, std::size_t size) {
   const PortFacts& f = kPorts[port];
   if (f.kind == PortKind::Choice) {
+    // The label of a point that selects what the plug-in plays for this
+    // value, the nearest of those (3 and 4 play the same voicing).
+    const std::int32_t plays = pickupSelector(value);
     const ScalePoint* best = nullptr;
-    // The nearest point, the upper one of two as near: the plug-in rounds
-    // half up.
     for (std::uint32_t i = 0; i < f.pointCount; ++i) {
-      if (best == nullptr ||
-          std::fabs(f.points[i].value - value) <= std::fabs(best->value - value)) {
+      if (pickupSelector(f.points[i].value) == plays &&
+          (best == nullptr ||
+           std::fabs(f.points[i].value - value) <= std::fabs(best->value - value))) {
         best = &f.points[i];
       }
     }

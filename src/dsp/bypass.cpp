@@ -121,8 +121,8 @@ void BypassFade::select(bool on, const CascadePlan& plan) {
   }
 }
 
-void BypassFade::run(const CascadePlan* plan, CascadeKernel kernel, const float* in, float* out,
-                     std::uint32_t n) {
+std::uint32_t BypassFade::fade(const CascadePlan* plan, CascadeKernel kernel, const float* in,
+                               float* out, std::uint32_t n) {
   std::uint32_t done = 0;
   if (mode == Mode::FadingIn || mode == Mode::FadingOut) {
     const bool rising = mode == Mode::FadingIn;
@@ -164,13 +164,5 @@ void BypassFade::run(const CascadePlan* plan, CascadeKernel kernel, const float*
       copyRuns = false;
     }
   }
-  const std::uint32_t rest = n - done;
-  if (rest == 0) {
-    return;
-  }
-  if (mode == Mode::On) {
-    runCascade(blockKernel(kernel, *plan, rest), *plan, in + done, out + done, rest);
-  } else if (in != out) {
-    std::memcpy(out + done, in + done, rest * sizeof(float));
-  }
+  return done;
 }

@@ -71,10 +71,11 @@ struct BypassFade {
   // ran the chain, for the copy a fade-out needs.
   void select(bool on, const CascadePlan& plan);
 
-  // Runs one block after select(): the fade's share of it, then the rest as
-  // the steady state it reached. `plan` is this block's plan, run on the
-  // chain itself, or nullptr while switched off. in and out may be the same
-  // buffer. The caller finishes the plan's block.
-  void run(const CascadePlan* plan, CascadeKernel kernel, const float* in, float* out,
-           std::uint32_t n);
+  // After select(): writes the fade's share of an n-sample block and returns
+  // how many samples that was; the rest of the block (all of it when no fade
+  // is under way) is the caller's, as a steady block of the state reached.
+  // `plan` is this block's plan, run on the chain itself, or nullptr while
+  // switched off. in and out may be the same buffer.
+  std::uint32_t fade(const CascadePlan* plan, CascadeKernel kernel, const float* in, float* out,
+                     std::uint32_t n);
 };

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "dsp/bypass.h"
+
 // The seed of every randomised test: fixed so that CI runs repeat, taken from
 // CALVORINE_TEST_SEED (any base strtoull reads) to explore, and printed with
 // what it seeds so that a failure can be replayed.
@@ -83,3 +85,29 @@ inline float peakAbs(const float* p, std::size_t n) {
 inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
 }
+
+// Which samples lie within a fade of `enabled`: every switch of its state
+// after the first block starts one, which a comparison with a switch taken
+// at once leaves out.
+class FadeWindows {
+ public:
+  explicit FadeWindows(double rate) : length_(bypassFadeLength(rate)) {}
+  // How many samples at the start of a block with this enable state fall
+  // within a fade; counted from the first block on, one call per block.
+  std::size_t skip(bool on, std::size_t n) {
+    if (started_ && on != on_) {
+      left_ = length_;
+    }
+    started_ = true;
+    on_ = on;
+    const std::size_t k = left_ < n ? left_ : n;
+    left_ -= k;
+    return k;
+  }
+
+ private:
+  std::size_t length_;
+  std::size_t left_ = 0;
+  bool started_ = false;
+  bool on_ = true;
+};

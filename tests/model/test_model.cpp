@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "chain_rig.h"
-#include "dsp/bypass.h"
 #include "plugin_loader.h"
 #include "reference_model.h"
 #include "test_support.h"
@@ -139,7 +138,7 @@ class Signal {
 class Pair {
  public:
   Pair(const PluginModule& module, double rate, std::string label)
-      : plug_(module, rate), model_(rate), rate_(rate), label_(std::move(label)) {}
+      : plug_(module, rate), model_(rate), rate_(rate), label_(std::move(label)), fades_(rate) {}
 
   bool ok() const { return plug_.ok(); }
   bool failed() const { return failed_; }
@@ -153,14 +152,7 @@ class Pair {
   ::testing::AssertionResult run(const std::vector<float>& in, bool inPlace) {
     apply();
     const auto n = static_cast<std::uint32_t>(in.size());
-    const bool on = !(ctl_.enabled && *ctl_.enabled <= 0.5f);
-    if (started_ && on != on_) {
-      fadeLeft_ = bypassFadeLength(rate_);
-    }
-    started_ = true;
-    on_ = on;
-    const std::size_t skip = std::min<std::size_t>(fadeLeft_, n);
-    fadeLeft_ -= skip;
+    const std::size_t skip = fades_.skip(!(ctl_.enabled && *ctl_.enabled <= 0.5f), n);
     fadeSamples_ += skip;
     const std::size_t room = in.size() + 3;
     // A connected port is never null, even for an empty block.
@@ -245,9 +237,7 @@ class Pair {
   bool connected_[3] = {true, true, true};  // the loader connects every port
   std::size_t block_ = 0;
   bool failed_ = false;
-  bool started_ = false;
-  bool on_ = true;
-  std::size_t fadeLeft_ = 0;
+  FadeWindows fades_;
 };
 
 std::uint64_t Pair::blocks_ = 0;

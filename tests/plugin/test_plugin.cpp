@@ -363,19 +363,21 @@ class ClickMeter {
       const double alpha = std::sin(w0) / (2.0 * q[k]);
       const double c = std::cos(w0);
       const double a0 = 1.0 + alpha;
-      s_[k] = {(1.0 + c) / 2.0 / a0, -(1.0 + c) / a0, (1.0 + c) / 2.0 / a0, -2.0 * c / a0,
-               (1.0 - alpha) / a0};
+      s_[k] = {(1.0 + c) / 2.0 / a0,
+               -(1.0 + c) / a0,
+               (1.0 + c) / 2.0 / a0,
+               -2.0 * c / a0,
+               (1.0 - alpha) / a0,
+               0.0,
+               0.0};
     }
   }
   std::vector<double> filter(const std::vector<float>& x) {
     std::vector<double> y(x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
       double v = static_cast<double>(x[i]);
-      for (Section& s : s_) {
-        const double o = s.b0 * v + s.z1;
-        s.z1 = s.b1 * v - s.a1 * o + s.z2;
-        s.z2 = s.b2 * v - s.a2 * o;
-        v = o;
+      for (Biquad& s : s_) {
+        v = s.process(v);
       }
       y[i] = v;
     }
@@ -391,12 +393,7 @@ class ClickMeter {
   }
 
  private:
-  struct Section {
-    double b0, b1, b2, a1, a2;
-    double z1 = 0.0;
-    double z2 = 0.0;
-  };
-  Section s_[4];
+  Biquad s_[4];
 };
 
 // Toggling `enabled` crosses over a smooth fade instead of a step: a 110 Hz

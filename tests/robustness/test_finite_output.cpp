@@ -11,12 +11,10 @@
 // whose full-stream digests were the ones of 07ddf29.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "dsp/bypass.h"
 #include "plugin_loader.h"
 #include "test_support.h"
 
@@ -57,9 +55,7 @@ std::uint64_t scriptDigest(const PluginModule& module, double rate) {
   std::uint64_t h = 1469598103934665603ull;
   std::size_t t = 0;
   bool connected[3] = {true, true, true};
-  bool started = false;
-  bool on = true;
-  std::size_t fadeLeft = 0;
+  FadeWindows fades(rate);
   for (int block = 0; block < 400; ++block) {
     // Each control changes in about one block out of four.
     if (rng.below(4) == 0) inst.control(kPortLevelDb) = pick(rng, levels);
@@ -84,13 +80,7 @@ std::uint64_t scriptDigest(const PluginModule& module, double rate) {
         }
       }
     }
-    const float* enabledPort = connected[2] ? &inst.control(kPortEnabled) : nullptr;
-    const bool nowOn = enabledPort == nullptr || *enabledPort > 0.5f;
-    if (started && nowOn != on) {
-      fadeLeft = bypassFadeLength(rate);
-    }
-    started = true;
-    on = nowOn;
+    const bool on = !(connected[2] && inst.control(kPortEnabled) <= 0.5f);
     const std::uint32_t n = sizes[rng.below(9)];
     const std::vector<float> hum = sineBlock(n, 50.0, rate, 0.3f, t);
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -105,8 +95,7 @@ std::uint64_t scriptDigest(const PluginModule& module, double rate) {
     } else {
       inst.run(in.data(), out.data(), n);
     }
-    const std::size_t skip = std::min<std::size_t>(fadeLeft, n);
-    fadeLeft -= skip;
+    const std::size_t skip = fades.skip(on, n);
     h = fnv1a(h, out.data() + skip, n - skip);
     t += n;
   }

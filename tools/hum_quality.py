@@ -1,0 +1,662 @@
+#!/usr/bin/python3
+"""How well a hum stage removes mains hum and buzz, and what it does to the guitar.
+
+Real guitar takes (CC0, Debian's sonic-pi-samples, mixed to mono, peak -6 dBFS)
+go through a processor with and without synthetic mains interference:
+
+  buzz              harmonics 1-40 of the mains, 1/h, odd ones 6 dB above even
+                    ones, -35 dBFS RMS in all, each with a seeded random phase;
+                    the mains wanders as mains + W sin(2 pi 0.05 t), W = 0.02 Hz
+  buzz, wandering   the same with W = 0.05 Hz
+  hum               the demo's hum (harmonics 1-6), W = 0.2 Hz
+  step              the buzz, whose mains steps up by 0.3 Hz mid-take (phase
+                    continuous): how long until removal is back to 20 dB A
+  onset             5 s of guitar alone, then the buzz fades in over 20 ms: how
+                    long until removal reaches 20 dB A
+
+Removal is the interference's level going in minus the level of
+
+    (output for guitar + interference) - (output for the guitar alone),
+
+each output from a fresh instance, both over the part after the settle time.
+That difference holds whatever is left of the interference, and also every
+change the interference makes to how the guitar is processed (a tracker pulled
+off by the buzz, a filter that moves onto a note): all of it counts as
+interference left, so for a stage that adapts the figure can only understate
+removal, never flatter it. What the stage does to the guitar alone is a
+separate check: third-octave bands of the guitar out against in.
+
+Levels are A-weighted (the IEC 61672 A curve as an exact magnitude weighting,
+one long FFT per signal), because a buzz's upper harmonics are what the ear
+hears of it; the unweighted figure is printed beside it.
+
+With 50 Hz mains the cases play all four takes. Two of them (guit_e_fifths,
+guit_em9) carry 60 Hz hum of their own, so with 60 Hz mains the synthetic
+cases play only guit_harmonics and guit_e_slide (three times over, about as
+long as the four takes, so that every case sees a whole swing of the wander),
+and the first two takes' own hum is measured as a case of its own: the level
+in narrow bands around each of its lines, before and after.
+
+The processor is any callable process(x, rate, mains, mode) -> y on float32
+arrays, so that a prototype in Python can be measured as the module is. The
+default runs the built module through tools/utility_host, a fresh instance
+per signal; mode "notches" is the hum filter as it is (hum_on, hum_50hz),
+"tracking" adds hum_track=1.
+
+Usage: hum_quality.py [--mode notches|tracking|both] [--quick [--min-removal DB]]
+         [--json FILE] [--seed N] [--settle S] [--plugin SO] [--host UTILITY_HOST]
+         [--processor utility_host|pass-through|ideal|FILE.py:FUNCTION]
+"""
+import argparse
+import hashlib
+import importlib.util
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from fractions import Fraction
+from functools import lru_cache
+
+import numpy as np
+import scipy.fft
+import scipy.signal
+import soundfile as sf
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_HOST = os.path.join(ROOT, "build", "release", "tools", "utility_host")
+DEFAULT_PLUGIN = os.path.join(ROOT, "build", "release", "lv2", "calvorine_utility.lv2",
+                              "calvorine_utility.so")
+
+SAMPLES = "/usr/share/sonic-pi/samples"
+TAKES_RATE = 44100
+ALL_TAKES = ["guit_e_fifths", "guit_em9", "guit_harmonics", "guit_e_slide"]
+CLEAN_TAKES = ["guit_harmonics", "guit_e_slide"]
+CLEAN_ROUNDS = 3
+HUMMING_TAKES = ["guit_e_fifths", "guit_em9"]
+GAP_SECONDS = 0.25
+GUITAR_PEAK = 0.5  # -6 dBFS
+
+RATES = [44100, 48000]
+MAINS = [50, 60]
+MODES = ["notches", "tracking"]
+SEED = 20250113
+
+BUZZ_HARMONICS = 40
+BUZZ_ODD_DB = 6.0
+BUZZ_DBFS = -35.0
+# The demo's hum (scripts/demo.py), harmonics 1-6.
+HUM_AMPS = [0.01, 0.0032, 0.0048, 0.0016, 0.0024, 0.0012]
+WANDER_RATE = 0.05  # Hz: one swing of the mains every 20 s
+STEP_HZ = 0.3
+ONSET_SECONDS = 5.0
+ONSET_RAMP = 0.02
+
+SETTLE_SECONDS = 3.0
+WINDOW_SECONDS = 0.5
+HOP_SECONDS = 0.1
+THRESHOLD_DB = 20.0
+QUICK_SECONDS = 10.0
+
+# The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
+# +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
+REAL_MAINS = 60
+REAL_SKIP = 2.0
+LINE_HALF_WIDTH = 0.5
+LINE_SEARCH_HZ = 0.5
+LINE_TRACK_HZ = 0.2
+LINE_MIN_ABOVE_DB = 12.0
+
+BAND_SPAN_DB = 30.0
+# IEC 61260 third-octave bands: exact midbands 1000 * 10^(k/10), nominal labels.
+THIRD_OCTAVES = [(1000.0 * 10 ** (k / 10), label) for k, label in zip(range(-16, 13), [
+    "25", "31.5", "40", "50", "63", "80", "100", "125", "160", "200", "250", "315", "400",
+    "500", "630", "800", "1k", "1.25k", "1.6k", "2k", "2.5k", "3.15k", "4k", "5k", "6.3k",
+    "8k", "10k", "12.5k", "16k"])]
+
+# IEC 61672 A weighting: the analogue poles, normalised to 0 dB at 1 kHz.
+A_POLES = (20.598997, 107.65265, 737.86223, 12194.217)
+
+
+class ProcessorError(Exception):
+    pass
+
+
+# ---- levels and weighting
+
+def db(ms):
+    return 10.0 * np.log10(np.asarray(ms, dtype=np.float64) + 1e-30)
+
+
+def level_db(x):
+    return float(db(np.mean(np.square(x))))
+
+
+def _a_gain_raw(f):
+    f1, f2, f3, f4 = A_POLES
+    f2s = np.square(np.asarray(f, dtype=np.float64))
+    return (f4 ** 2 * f2s ** 2) / ((f2s + f1 ** 2) * np.sqrt((f2s + f2 ** 2) * (f2s + f3 ** 2))
+                                   * (f2s + f4 ** 2))
+
+
+def a_gain(f):
+    """The A weighting's linear gain at frequencies f (Hz)."""
+    return _a_gain_raw(f) / _a_gain_raw(1000.0)
+
+
+def a_weighting_db(f):
+    return 20.0 * np.log10(a_gain(f) + 1e-300)
+
+
+def a_weight(x, rate):
+    """x weighted by the A curve's magnitude, with no phase change: one FFT
+    over the whole signal, padded by a second so that nothing wraps round
+    into it."""
+    n = len(x)
+    nfft = scipy.fft.next_fast_len(n + rate)
+    spectrum = scipy.fft.rfft(np.asarray(x, dtype=np.float64), nfft)
+    spectrum *= a_gain(scipy.fft.rfftfreq(nfft, 1.0 / rate))
+    return scipy.fft.irfft(spectrum, nfft)[:n]
+
+
+# ---- material
+
+@lru_cache(maxsize=None)
+def take(name, rate):
+    """One take, mixed to mono, at rate (polyphase resampling)."""
+    data, r = sf.read(os.path.join(SAMPLES, name + ".flac"), dtype="float64", always_2d=True)
+    if r != TAKES_RATE:
+        raise SystemExit("%s: %d Hz, expected %d" % (name, r, TAKES_RATE))
+    x = data.mean(axis=1)
+    if rate != r:
+        ratio = Fraction(rate, r)
+        x = scipy.signal.resample_poly(x, ratio.numerator, ratio.denominator)
+    return x
+
+
+def guitar(names, rate, rounds=1):
+    """The takes in turn, 0.25 s apart, peak -6 dBFS."""
+    gap = np.zeros(int(GAP_SECONDS * rate))
+    parts = []
+    for _ in range(rounds):
+        for name in names:
+            parts += [take(name, rate), gap]
+    g = np.concatenate(parts[:-1])
+    return g * (GUITAR_PEAK / np.max(np.abs(g)))
+
+
+def guitar_for(rate, mains):
+    """The material of the synthetic cases: all four takes with 50 Hz mains;
+    with 60 Hz the two takes free of 60 Hz hum, three times over."""
+    if mains == REAL_MAINS:
+        return guitar(CLEAN_TAKES, rate, CLEAN_ROUNDS)
+    return guitar(ALL_TAKES, rate)
+
+
+def mains_phase(n, rate, mains, wander, step_at=None, step_hz=STEP_HZ):
+    """The phase (radians) of mains whose frequency is mains + wander *
+    sin(2 pi 0.05 t), stepping by step_hz at step_at (s) if given."""
+    t = np.arange(n) / rate
+    swing = wander * (1.0 - np.cos(2 * np.pi * WANDER_RATE * t)) / (2 * np.pi * WANDER_RATE)
+    theta = mains * t + swing
+    if step_at is not None:
+        theta += step_hz * np.maximum(t - step_at, 0.0)
+    return 2 * np.pi * theta
+
+
+def harmonics(theta, rate, mains, amps, phases):
+    """sum of amps[h-1] sin(h theta + phases[h-1]); harmonics at or above
+    Nyquist are left out."""
+    out = np.zeros(len(theta))
+    for h, (a, p) in enumerate(zip(amps, phases), start=1):
+        if h * mains < rate / 2:
+            out += a * np.sin(h * theta + p)
+    return out
+
+
+def random_phases(seed, model, count):
+    return np.random.default_rng([seed, model]).uniform(0, 2 * np.pi, count)
+
+
+def buzz_amps(rate, mains):
+    h = np.arange(1, BUZZ_HARMONICS + 1)
+    amps = np.where(h % 2 == 1, 10 ** (BUZZ_ODD_DB / 20), 1.0) / h
+    amps[h * mains >= rate / 2] = 0.0
+    return amps * (10 ** (BUZZ_DBFS / 20) / np.sqrt(np.sum(amps ** 2) / 2))
+
+
+def buzz(n, rate, mains, wander, seed, step_at=None):
+    theta = mains_phase(n, rate, mains, wander, step_at)
+    return harmonics(theta, rate, mains, buzz_amps(rate, mains),
+                     random_phases(seed, 0, BUZZ_HARMONICS))
+
+
+def hum(n, rate, mains, wander, seed):
+    theta = mains_phase(n, rate, mains, wander)
+    return harmonics(theta, rate, mains, HUM_AMPS, random_phases(seed, 1, len(HUM_AMPS)))
+
+
+def onset_gate(n, rate, at=ONSET_SECONDS, ramp=ONSET_RAMP):
+    t = np.arange(n) / rate
+    u = np.clip((t - at) / ramp, 0.0, 1.0)
+    return 0.5 - 0.5 * np.cos(np.pi * u)
+
+
+class Case:
+    """A guitar, the interference added to it, and the time from which the
+    interference changes (the step, the onset), if any."""
+
+    def __init__(self, key, label, g, interference, event=None, settle_from=0.0):
+        self.key, self.label = key, label
+        self.guitar, self.interference = g, interference
+        self.event = event
+        self.settle_from = settle_from
+
+
+def cases(rate, mains, seed, seconds=None):
+    g = guitar_for(rate, mains)
+    if seconds:
+        g = g[: int(seconds * rate)]
+    n = len(g)
+    step_at = round(n / rate / 2, 1)
+    steady = buzz(n, rate, mains, 0.02, seed)
+    return [
+        Case("buzz", "buzz +-0.02 Hz", g, steady),
+        Case("buzz_wandering", "buzz, wandering +-0.05 Hz", g, buzz(n, rate, mains, 0.05, seed)),
+        Case("hum", "hum +-0.2 Hz", g, hum(n, rate, mains, 0.2, seed)),
+        Case("step", "step +%g Hz mid-take" % STEP_HZ, g,
+             buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
+        Case("onset", "onset at %g s" % ONSET_SECONDS, g, steady * onset_gate(n, rate),
+             event=ONSET_SECONDS, settle_from=ONSET_SECONDS),
+    ]
+
+
+IDEAL = "ideal"
+
+
+def as_input(x):
+    return np.asarray(x, dtype=np.float32)
+
+
+# ---- measures
+
+def removal(process, g, interference, rate, mains, mode, settle, out_guitar=None):
+    """Removal (dB, A-weighted and not) of interference added to guitar g, over
+    the part after settle seconds; out_guitar saves running the guitar alone
+    again. Returns the figures and the A-weighted signals in and left."""
+    if out_guitar is None:
+        out_guitar = process(as_input(g), rate, mains, mode)
+    out_mix = process(as_input(g + interference), rate, mains, mode)
+    left = np.asarray(out_mix, dtype=np.float64) - np.asarray(out_guitar, dtype=np.float64)
+    skip = int(settle * rate)
+    in_a, left_a = a_weight(interference, rate), a_weight(left, rate)
+    fig = dict(in_dba=level_db(in_a[skip:]), left_dba=level_db(left_a[skip:]),
+               in_dbfs=level_db(interference[skip:]), left_dbfs=level_db(left[skip:]))
+    fig["removal_a_db"] = fig["in_dba"] - fig["left_dba"]
+    fig["removal_db"] = fig["in_dbfs"] - fig["left_dbfs"]
+    return fig, in_a, left_a
+
+
+def windowed_removal(in_a, left_a, rate, start, window=WINDOW_SECONDS, hop=HOP_SECONDS):
+    """Removal in windows that start at start, start + hop, ... (s); returns
+    the windows' start times and their removal (dB)."""
+    size = int(window * rate)
+    first, step = int(round(start * rate)), int(round(hop * rate))
+    starts = np.arange(first, len(in_a) - size + 1, step)
+
+    def sums(x):
+        c = np.concatenate([[0.0], np.cumsum(np.square(x))])
+        return c[starts + size] - c[starts]
+
+    return starts / rate, db(sums(in_a)) - db(sums(left_a))
+
+
+def recovery_time(starts, removal_db, event, threshold=THRESHOLD_DB):
+    """Seconds from event until every window from then on reaches threshold;
+    None when the last does not."""
+    ok = removal_db >= threshold
+    if len(ok) == 0 or not ok[-1]:
+        return None
+    bad = np.flatnonzero(~ok)
+    first = bad[-1] + 1 if len(bad) else 0
+    return float(starts[first] - event)
+
+
+def band_power(x, rate, bands, pad=1):
+    """Power within each (lo, hi) band from one FFT, Hann-windowed when pad > 1
+    (zero-padded pad times; a sine inside a band gives its mean square) or
+    plain (the whole signal's energy, per band) when pad == 1."""
+    x = np.asarray(x, dtype=np.float64)
+    n = len(x)
+    if pad > 1:
+        w = np.hanning(n)
+        nfft = scipy.fft.next_fast_len(pad * n)
+        power = np.abs(scipy.fft.rfft(x * w, nfft)) ** 2 * 2.0 / (nfft * np.sum(w * w))
+    else:
+        nfft = n
+        power = np.abs(scipy.fft.rfft(x)) ** 2 * 2.0 / (n * n)
+    freqs = scipy.fft.rfftfreq(nfft, 1.0 / rate)
+    cum = np.concatenate([[0.0], np.cumsum(power)])
+    lo = np.searchsorted(freqs, [b[0] for b in bands])
+    hi = np.searchsorted(freqs, [b[1] for b in bands])
+    return cum[hi] - cum[lo]
+
+
+def band_changes(x_in, x_out, rate, span=BAND_SPAN_DB):
+    """Third-octave bands of the output against the input (dB), for every band
+    within span dB of the input's strongest."""
+    bands = [(fm, label) for fm, label in THIRD_OCTAVES if fm * 10 ** 0.05 < rate / 2]
+    edges = [(fm * 10 ** -0.05, fm * 10 ** 0.05) for fm, _ in bands]
+    level_in = db(band_power(x_in, rate, edges))
+    level_out = db(band_power(x_out, rate, edges))
+    top = np.max(level_in)
+    rows = [dict(band=label, hz=fm, in_db=float(a), change_db=float(b - a))
+            for (fm, label), a, b in zip(bands, level_in, level_out) if a >= top - span]
+    worst = max(rows, key=lambda r: abs(r["change_db"]))
+    return dict(bands=rows, largest_change_db=worst["change_db"], largest_band=worst["band"])
+
+
+def hum_lines(x, rate, mains=REAL_MAINS, count=BUZZ_HARMONICS, pad=8):
+    """The lines of a recording's own hum, from one long Hann-windowed FFT: the
+    fundamental is the strongest frequency within 0.5 Hz of mains, each
+    harmonic k the strongest within 0.2 Hz of k times the mains frequency the
+    last line found implies. A line counts when it stands LINE_MIN_ABOVE_DB
+    above the median level 2-10 Hz around it (white noise alone almost never
+    does). Returns (k, frequency) pairs."""
+    n = len(x)
+    w = np.hanning(n)
+    nfft = scipy.fft.next_fast_len(pad * n)
+    power = np.abs(scipy.fft.rfft(np.asarray(x, dtype=np.float64) * w, nfft)) ** 2
+    freqs = scipy.fft.rfftfreq(nfft, 1.0 / rate)
+    lines, f0 = [], float(mains)
+    for k in range(1, count + 1):
+        centre = k * f0
+        if centre + 10 >= rate / 2:
+            break
+        reach = LINE_SEARCH_HZ if k == 1 else LINE_TRACK_HZ
+        near = (freqs > centre - reach) & (freqs < centre + reach)
+        peak = np.argmax(power[near])
+        around = np.abs(freqs - centre)
+        floor = np.median(power[(around > 2) & (around < 10)])
+        if db(power[near][peak]) - db(floor) >= LINE_MIN_ABOVE_DB:
+            lines.append((k, float(freqs[near][peak])))
+            f0 = lines[-1][1] / k
+    return lines
+
+
+# ---- processors
+
+def pass_through(x, rate, mains, mode):
+    return np.array(x, dtype=np.float32)
+
+
+def ideal_for(known_cases):
+    """A stand-in that subtracts the exact interference of the cases given (it
+    knows each mix it may be handed) and passes anything else through."""
+    known = {}
+    for c in known_cases:
+        known[hashlib.sha1(as_input(c.guitar + c.interference).tobytes()).digest()] = \
+            c.interference
+
+    def process(x, rate, mains, mode):
+        i = known.get(hashlib.sha1(as_input(x).tobytes()).digest())
+        return as_input(x) if i is None else as_input(np.asarray(x, np.float64) - i)
+
+    return process
+
+
+class UtilityHost:
+    """The built module in tools/utility_host: a fresh instance per call."""
+
+    CONTROLS = {"notches": {}, "tracking": {"hum_track": 1}}
+
+    def __init__(self, host, plugin):
+        for path, what in ((host, "utility_host"), (plugin, "the module")):
+            if not os.path.exists(path):
+                raise ProcessorError(
+                    "%s not found at %s: build it (. scripts/trees.sh; tree release) or pass "
+                    "--host/--plugin" % (what, path))
+        self.host, self.plugin = host, plugin
+        ports = subprocess.run([host, "--ports"], capture_output=True, text=True)
+        if ports.returncode != 0:
+            raise ProcessorError("%s --ports failed: %s" % (host, ports.stderr.strip()))
+        self.ports = [p["symbol"] for p in json.loads(ports.stdout)]
+        self.workdir = tempfile.mkdtemp(prefix="hum_quality_")
+
+    def close(self):
+        shutil.rmtree(self.workdir, ignore_errors=True)
+
+    def check(self, mode):
+        missing = [s for s in self.CONTROLS[mode] if s not in self.ports]
+        if missing:
+            raise ProcessorError(
+                "mode %s needs the port%s %s, which this build does not have (%s knows: %s). "
+                "The tracking hum stage has not landed in this build: measure --mode notches, "
+                "or a stand-in with --processor." % (mode, "s" if len(missing) > 1 else "",
+                                                    ", ".join(missing), self.host,
+                                                    " ".join(self.ports)))
+
+    def __call__(self, x, rate, mains, mode):
+        src = os.path.join(self.workdir, "in.wav")
+        dst = os.path.join(self.workdir, "out.wav")
+        sf.write(src, as_input(x), rate, subtype="FLOAT")
+        controls = dict(hum_on=1, hum_50hz=1 if mains == 50 else 0, enabled=1)
+        controls.update(self.CONTROLS[mode])
+        cmd = [self.host, self.plugin, src, dst]
+        for symbol, value in controls.items():
+            cmd += ["-c", "%s=%s" % (symbol, value)]
+        run = subprocess.run(cmd, capture_output=True, text=True)
+        if run.returncode != 0:
+            raise ProcessorError("%s failed (exit %d) in mode %s: %s"
+                                 % (" ".join(cmd), run.returncode, mode, run.stderr.strip()))
+        y, r = sf.read(dst, dtype="float32")
+        if r != rate or len(y) != len(x):
+            raise ProcessorError("utility_host wrote %d frames at %d Hz for %d at %d Hz"
+                                 % (len(y), r, len(x), rate))
+        return y
+
+
+def load_processor(spec):
+    """FILE.py:FUNCTION, a Python stand-in process(x, rate, mains, mode)."""
+    path, _, name = spec.rpartition(":")
+    if not path or not os.path.exists(path):
+        raise ProcessorError("--processor %s: expected FILE.py:FUNCTION" % spec)
+    module_spec = importlib.util.spec_from_file_location("stand_in", path)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
+    return getattr(module, name)
+
+
+# ---- the runs
+
+def measure(process, mode, rate, mains, seed, settle):
+    """Every figure of one rate and mains frequency."""
+    todo = cases(rate, mains, seed)
+    if process is IDEAL:
+        process = ideal_for(todo)
+    g = todo[0].guitar
+    out_guitar = process(as_input(g), rate, mains, mode)
+    res = dict(cases={})
+    for c in todo:
+        fig, in_a, left_a = removal(process, c.guitar, c.interference, rate, mains, mode,
+                                    c.settle_from + settle, out_guitar)
+        fig["label"] = c.label
+        if c.event is not None:
+            starts, r = windowed_removal(in_a, left_a, rate, c.event)
+            fig.update(event_s=c.event, recovery_s=recovery_time(starts, r, c.event),
+                       worst_window_a_db=float(np.min(r)),
+                       windows=dict(start_s=[round(float(s), 3) for s in starts],
+                                    removal_a_db=[round(float(v), 2) for v in r]))
+        res["cases"][c.key] = fig
+    res["guitar"] = band_changes(g, out_guitar, rate)
+    res["guitar"]["takes"] = (CLEAN_TAKES if mains == REAL_MAINS else ALL_TAKES)
+    if mains == REAL_MAINS:
+        res["real_hum"] = real_hum(process, mode, rate)
+    return res
+
+
+def real_hum(process, mode, rate):
+    """The takes' own 60 Hz hum, in narrow bands around its lines, before and
+    after, over the part after the first 2 s."""
+    x = guitar(HUMMING_TAKES, rate)
+    y = process(as_input(x), rate, REAL_MAINS, mode)
+    skip = int(REAL_SKIP * rate)
+    lines = hum_lines(x[skip:], rate)
+    edges = [(f - LINE_HALF_WIDTH, f + LINE_HALF_WIDTH) for _, f in lines]
+    before = band_power(x[skip:], rate, edges, pad=2)
+    after = band_power(np.asarray(y[skip:], np.float64), rate, edges, pad=2)
+    rows = [dict(k=k, hz=f, before_dbfs=float(db(b)), after_dbfs=float(db(a)))
+            for (k, f), b, a in zip(lines, before, after)]
+    total_before, total_after = float(db(np.sum(before))), float(db(np.sum(after)))
+    return dict(lines=rows, before_dbfs=total_before, after_dbfs=total_after,
+                removed_db=total_before - total_after)
+
+
+def quick(process, mode, seed, settle, rate=48000, mains=60):
+    """The buzz on the first 10 s of the two clean takes."""
+    c = cases(rate, mains, seed, QUICK_SECONDS)[0]
+    if process is IDEAL:
+        process = ideal_for([c])
+    fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle)
+    fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
+    return fig
+
+
+# ---- printing
+
+def dec(v, digits=1):
+    """v rounded for printing, without a minus sign on a zero."""
+    return round(v, digits) + 0.0
+
+
+def column_name(rate, mains):
+    return "%gk %d Hz" % (rate / 1000, mains)
+
+
+def table_row(label, cells, width):
+    print(("  %-28s" % label + "".join("  %*s" % (width, c) for c in cells)).rstrip())
+
+
+def print_mode(results, settle):
+    cols = [(r, m) for r in RATES for m in MAINS]
+    names = [column_name(r, m) for r, m in cols]
+    first = results[cols[0]]["cases"]
+    print("Removal, dB A-weighted / unweighted, after the first %g s (onset: %g s after it):"
+          % (settle, settle))
+    table_row("", names, 15)
+    for key in first:
+        table_row(first[key]["label"], [
+            "%.1f / %.1f" % (dec(results[c]["cases"][key]["removal_a_db"]),
+                               dec(results[c]["cases"][key]["removal_db"])) for c in cols], 15)
+    print("Time until removal is %g dB A and stays (%g s windows every %g s):"
+          % (THRESHOLD_DB, WINDOW_SECONDS, HOP_SECONDS))
+    for key in [k for k in first if "recovery_s" in first[k]]:
+        figs = [results[c]["cases"][key] for c in cols]
+        table_row("after the %s" % key, [
+            "never" if f["recovery_s"] is None else "%.1f s" % f["recovery_s"] for f in figs], 15)
+        table_row("  worst window after it",
+                  ["%.1f dB A" % dec(f["worst_window_a_db"]) for f in figs], 15)
+
+    print("Guitar alone, third-octave bands within %g dB of the strongest, out - in (dB)"
+          % BAND_SPAN_DB)
+    print("  (50 Hz mains: all four takes; 60 Hz: %s):" % " and ".join(CLEAN_TAKES))
+    table_row("", names, 15)
+    changes = [{b["band"]: b["change_db"] for b in results[c]["guitar"]["bands"]} for c in cols]
+    for _, label in THIRD_OCTAVES:
+        if any(label in ch for ch in changes):
+            table_row("%s Hz" % label,
+                      ["%+.2f" % dec(ch[label], 2) if label in ch else "" for ch in changes], 15)
+    table_row("largest |change|", [
+        "%+.2f @ %s" % (dec(results[c]["guitar"]["largest_change_db"], 2),
+                        results[c]["guitar"]["largest_band"]) for c in cols], 15)
+
+    real = [results[c]["real_hum"] for c in cols if "real_hum" in results[c]]
+    print("Own hum of %s, within +-%g Hz of each line, after the first %g s,"
+          % (" and ".join(HUMMING_TAKES), LINE_HALF_WIDTH, REAL_SKIP))
+    print("  before -> after (dBFS); the bands hold whatever the guitar plays there too:")
+    table_row("", [column_name(*c) for c in cols if "real_hum" in results[c]], 30)
+    lines = [{line["k"]: line for line in r["lines"]} for r in real]
+    for k in sorted(set().union(*lines)):
+        table_row("line %d" % k, [
+            "%.2f Hz %6.1f -> %6.1f" % (ls[k]["hz"], ls[k]["before_dbfs"], ls[k]["after_dbfs"])
+            if k in ls else "" for ls in lines], 30)
+    table_row("all lines", ["(%.1f dB less) %6.1f -> %6.1f"
+                            % (r["removed_db"], r["before_dbfs"], r["after_dbfs"])
+                            for r in real], 30)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--mode", choices=MODES + ["both"], default="both")
+    ap.add_argument("--quick", action="store_true",
+                    help="only the buzz at 48 kHz, 60 Hz, on 10 s of the two clean takes")
+    ap.add_argument("--min-removal", type=float, metavar="DB",
+                    help="exit 1 when the quick case's A-weighted removal is below DB")
+    ap.add_argument("--json", metavar="FILE", help="write every figure to FILE")
+    ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="S")
+    ap.add_argument("--host", default=DEFAULT_HOST, help="utility_host (default: build/release)")
+    ap.add_argument("--plugin", default=DEFAULT_PLUGIN, help="the module (default: build/release)")
+    ap.add_argument("--processor", default="utility_host",
+                    help="utility_host (the module), pass-through, ideal, or FILE.py:FUNCTION")
+    args = ap.parse_args()
+    if args.min_removal is not None and not args.quick:
+        ap.error("--min-removal goes with --quick")
+    modes = MODES if args.mode == "both" else [args.mode]
+    started = time.time()
+
+    host = None
+    try:
+        if args.processor == "utility_host":
+            host = process = UtilityHost(args.host, args.plugin)
+            for mode in modes:
+                host.check(mode)
+            what = "%s running %s" % (args.host, args.plugin)
+        elif args.processor == "pass-through":
+            process, what = pass_through, "pass-through (stand-in)"
+        elif args.processor == "ideal":
+            process, what = IDEAL, "ideal (stand-in: subtracts the exact interference it knows)"
+        else:
+            process, what = load_processor(args.processor), "stand-in " + args.processor
+        print("Processor: %s" % what)
+        print("Seed %d (the phases of the buzz's and the hum's harmonics); settle %g s"
+              % (args.seed, args.settle))
+        figures = dict(processor=what, seed=args.seed, settle_s=args.settle,
+                       window_s=WINDOW_SECONDS, hop_s=HOP_SECONDS, threshold_db=THRESHOLD_DB)
+        below = False
+        for mode in modes:
+            if args.quick:
+                fig = quick(process, mode, args.seed, args.settle)
+                figures.setdefault("quick", {})[mode] = fig
+                print("%s: %s at 48 kHz, 60 Hz mains, %g s of %s: removal %.1f dB A-weighted "
+                      "(%.1f dB unweighted)" % (mode, fig["label"], QUICK_SECONDS,
+                                                " and ".join(CLEAN_TAKES), fig["removal_a_db"],
+                                                fig["removal_db"]))
+                if args.min_removal is not None and fig["removal_a_db"] < args.min_removal:
+                    print("%s: below the %.1f dB asked for" % (mode, args.min_removal))
+                    below = True
+                continue
+            results = {(r, m): measure(process, mode, r, m, args.seed, args.settle)
+                       for r in RATES for m in MAINS}
+            print()
+            print("== mode %s ==" % mode)
+            print_mode(results, args.settle)
+            figures.setdefault("modes", {})[mode] = {
+                "%d/%d" % k: v for k, v in results.items()}
+    except ProcessorError as e:
+        print("hum_quality: %s" % e, file=sys.stderr)
+        sys.exit(2)
+    finally:
+        if host is not None:
+            host.close()
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(figures, f, indent=1)
+    print("(%.1f s)" % (time.time() - started))
+    sys.exit(1 if below else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -32,6 +32,8 @@ inline ChainControls readControls(const float* const* ports) {
   k.humOn = switchOn(ports[kPortHumOn]);
   const float* hum50 = ports[kPortHum50Hz];
   k.mains50 = hum50 != nullptr && *hum50 > 0.5f;
+  const float* track = ports[kPortHumTrack];
+  k.humTrack = track != nullptr && *track > 0.5f;
   k.pickupOn = switchOn(ports[kPortPickupOn]);
   k.boostOn = switchOn(ports[kPortBoostOn]);
   if (k.pickupOn) {

@@ -27,7 +27,9 @@ enum PortIndex : std::uint32_t {
   kPortLowpassAmount = 10,
   kPortHum50Hz = 11,
   kPortEnabled = 12,
-  kPortCount = 13
+  kPortHumTrack = 13,
+  kPortHumFreq = 14,
+  kPortCount = 15
 };
 
 enum class PortKind : std::uint8_t {
@@ -36,6 +38,7 @@ enum class PortKind : std::uint8_t {
   Control,  // a continuous control input
   Toggle,   // lv2:toggled, on above 0.5
   Choice,   // lv2:integer and lv2:enumeration, with labelled scale points
+  Meter,    // a control output: the plug-in writes it, a host shows it
 };
 
 struct ScalePoint {
@@ -50,13 +53,13 @@ struct PortFacts {
   float minimum;  // controls only
   float maximum;
   float deflt;
-  const char* unit;  // "dB", or nullptr when the port has no unit
+  const char* unit;  // "dB", "Hz", or nullptr when the port has no unit
   bool optional;     // lv2:connectionOptional: may stay unconnected
   const ScalePoint* points;
   std::uint32_t pointCount;
 
   bool audio() const { return kind == PortKind::AudioIn || kind == PortKind::AudioOut; }
-  bool output() const { return kind == PortKind::AudioOut; }
+  bool output() const { return kind == PortKind::AudioOut || kind == PortKind::Meter; }
 };
 
 // The voicing selector's labels. 3 and 4 play the same voicing.
@@ -82,6 +85,8 @@ inline constexpr PortFacts kPorts[kPortCount] = {
     {"lowpass_amount", "Low-pass blend", PortKind::Control, 0, 1, 0, nullptr, true, nullptr, 0},
     {"hum_50hz", "50 Hz mains", PortKind::Toggle, 0, 1, 0, nullptr, true, nullptr, 0},
     {"enabled", "Enabled", PortKind::Toggle, 0, 1, 1, nullptr, true, nullptr, 0},
+    {"hum_track", "Hum tracking", PortKind::Toggle, 0, 1, 0, nullptr, true, nullptr, 0},
+    {"hum_freq", "Mains frequency", PortKind::Meter, 0, 70, 0, "Hz", true, nullptr, 0},
 };
 
 static_assert(sizeof kVoicingPoints / sizeof kVoicingPoints[0] == 5, "one label per setting");

@@ -57,6 +57,16 @@ inline void runChain(UtilPlugin* p, const float* in, float* out, std::uint32_t n
   runCascade(blockKernel(p->kernel, p->plan, n), p->plan, in, out, n);
 }
 
+// The mains frequency the hum filter follows, for the host to show: 0 unless
+// this block ran the tracker. A block out of the chain also tells the tracker
+// to start afresh when it next comes in.
+inline void reportMains(UtilPlugin* p, bool ran) {
+  float* port = p->ports[kPortHumFreq];
+  if (port != nullptr) {
+    *port = ran ? humTrackerFrequency(p->tracker) : 0.0f;
+  }
+}
+
 // A block in which the enable switch changed, or a fade is under way. Off,
 // no port but the audio and the switch is read and no design refreshed.
 __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const float* in,
@@ -65,6 +75,8 @@ __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const f
   if (!on) {
     const std::uint32_t done = p->bypass.fade(nullptr, p->kernel, in, out, sample_count);
     copyInput(in + done, out + done, sample_count - done);
+    p->trackerIn = false;
+    reportMains(p, false);
     return;
   }
   const ChainControls k = readControls(p->ports);
@@ -72,6 +84,7 @@ __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const f
   const std::uint32_t done = p->bypass.fade(&p->plan, p->kernel, in, out, sample_count);
   runChain(p, in + done, out + done, sample_count - done);
   finishBlock(p->plan);
+  reportMains(p, p->plan.tracker != nullptr);
 }
 
 // Audio class: the only loop. Controls are read once, designs refreshed at
@@ -89,12 +102,15 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   }
   if (!on) {
     copyInput(in, out, sample_count);
+    p->trackerIn = false;
+    reportMains(p, false);
     return;
   }
   const ChainControls k = readControls(ports);
   prepareBlock(p->chain, k, p->plan);
   runChain(p, in, out, sample_count);
   finishBlock(p->plan);
+  reportMains(p, p->plan.tracker != nullptr);
 }
 
 // Instantiation context.

@@ -12,6 +12,7 @@
 #include "dsp/bypass.h"
 #include "dsp/cascade.h"
 #include "dsp/chain.h"
+#include "dsp/hum_tracker.h"
 #include "dsp/pickup_voicer.h"
 #include "dsp/stages.h"
 #include "ports.h"
@@ -45,6 +46,9 @@ struct UtilPlugin {
   // of the chain comes from.
   CascadePlan plan;
   BypassFade bypass;  // the enable switch's fades
+  // The hum filter's tracking mode.
+  HumTracker tracker;
+  bool trackerIn;
 
   // Every field zero (or null) but the view; instantiation sets the rest.
   explicit UtilPlugin(double rate)
@@ -73,7 +77,11 @@ struct UtilPlugin {
               {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
               {boost, boostGain, boostRate, boostDb, boostPeakOn},
               {levelDb, levelInverted, levelGain},
-              sampleRateF},
+              sampleRateF,
+              tracker,
+              trackerIn},
         plan{},
-        bypass{} {}
+        bypass{},
+        tracker{},
+        trackerIn(false) {}
 };

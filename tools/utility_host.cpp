@@ -39,6 +39,8 @@ const char* kindName(PortKind k) {
       return "toggle";
     case PortKind::Choice:
       return "choice";
+    case PortKind::Meter:
+      return "meter";
     default:
       return "control";
   }

@@ -67,6 +67,10 @@ void BypassFade::select(bool on, const CascadePlan& plan) {
       copy[j] = *plan.sections[j];
       copyPlan.sections[j] = &copy[j];
     }
+    if (plan.tracker != nullptr) {
+      copyTracker = *plan.tracker;
+      copyPlan.tracker = &copyTracker;
+    }
     copyFrom = from;
     copyTo = 0;
     copyRises = rises;

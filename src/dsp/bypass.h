@@ -27,6 +27,7 @@
 
 #include "biquad.h"
 #include "cascade.h"
+#include "hum_tracker.h"
 
 constexpr double kBypassFadeSeconds = 0.02;
 
@@ -58,6 +59,7 @@ struct BypassFade {
   bool copyRuns;
   Biquad copy[kMaxCascade];
   CascadePlan copyPlan;  // the last block's plan, over `copy`
+  HumTracker copyTracker;  // and over this, when the plan ran the tracker
 
   void init(double sampleRate);
 

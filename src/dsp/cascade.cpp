@@ -2,6 +2,8 @@
 
 #include <initializer_list>
 
+#include "hum_tracker.h"
+
 #if defined(__x86_64__)
 #define CASCADE_ISA_NS cascade_sse2
 #include "cascade_dispatch.h"
@@ -137,5 +139,34 @@ void runSections(CascadeKernel kernel, const CascadePlan& plan, const float* in,
     default:
       runReference(plan, in, out, n);
       return;
+  }
+}
+
+void runTracked(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
+                std::uint32_t n) {
+  // The two parts as plans of their own: every product with the gains of 1
+  // they gain is exact, so each sample takes the same operations as in one
+  // cascade with the tracker between its sections.
+  CascadePlan before = plan;
+  before.tracker = nullptr;
+  before.count = plan.trackerAt;
+  before.outputGain = 1.0f;
+  before.levelGain = 1.0f;
+  CascadePlan after = plan;
+  after.tracker = nullptr;
+  after.count = plan.count - plan.trackerAt;
+  for (std::int32_t j = 0; j < after.count; ++j) {
+    after.sections[j] = plan.sections[plan.trackerAt + j];
+    after.gains[j] = plan.gains[plan.trackerAt + j];
+  }
+  after.inputGain = plan.trackerGain;
+  after.lowpassFirst = false;
+  constexpr std::uint32_t kChunk = 256;
+  float buffer[kChunk];
+  for (std::uint32_t pos = 0; pos < n; pos += kChunk) {
+    const std::uint32_t c = n - pos < kChunk ? n - pos : kChunk;
+    runCascade(blockKernel(kernel, before, c), before, in + pos, buffer, c);
+    humTrackerRun(*plan.tracker, buffer, buffer, c);
+    runCascade(blockKernel(kernel, after, c), after, buffer, out + pos, c);
   }
 }

@@ -21,6 +21,8 @@
 
 #include "biquad.h"
 
+struct HumTracker;
+
 constexpr int kMaxCascade = 16;
 
 struct CascadePlan {
@@ -34,6 +36,13 @@ struct CascadePlan {
   // peak is left out. 1 otherwise, which leaves every product exact.
   float outputGain;
   float levelGain;  // output level, negative when the polarity is inverted
+  // The hum filter's tracking mode, when on: it runs after the first
+  // `trackerAt` sections, and `trackerGain` (a stage gain with no section
+  // between it and the tracker) scales its output. Null otherwise, and the
+  // plan is the plain cascade above.
+  HumTracker* tracker;
+  std::int32_t trackerAt;
+  float trackerGain;
 };
 
 enum class CascadeKernel : std::int32_t { Reference = 0, Sse2 = 1, Avx2 = 2, Avx512 = 3, Neon = 4 };
@@ -56,11 +65,19 @@ inline CascadeKernel blockKernel(CascadeKernel best, const CascadePlan& plan, st
 void runSections(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
                  std::uint32_t n);
 
+// A plan with the tracker: the sections before it, the tracker, the rest.
+void runTracked(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
+                std::uint32_t n);
+
 // Runs n samples through the plan; in and out may be the same buffer. A plan
 // without sections is its gains alone, inline: every stage off is the
 // commonest block and should cost next to nothing.
 inline void runCascade(CascadeKernel kernel, const CascadePlan& plan, const float* in, float* out,
                        std::uint32_t n) {
+  if (plan.tracker != nullptr) {
+    runTracked(kernel, plan, in, out, n);
+    return;
+  }
   if (plan.count > 0) {
     runSections(kernel, plan, in, out, n);
     return;

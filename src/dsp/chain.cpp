@@ -35,6 +35,8 @@ void initChain(const ChainFields& c, double sampleRate) {
   c.level.gain = 1.0f;
   c.hum.hz = 60.0f;
   c.hum.designInitial(sampleRate);
+  humTrackerInit(c.tracker, sampleRate, 60.0f);
+  c.trackerIn = false;
 }
 
 Chain::Chain(double rate)
@@ -54,7 +56,9 @@ Chain::Chain(double rate)
       boostPeakInBand(false),
       levelDb(0.0f),
       levelInverted(false),
-      levelGain(1.0f) {
+      levelGain(1.0f),
+      tracker{},
+      trackerIn(false) {
   initChain(fields(), rate);
 }
 
@@ -64,7 +68,9 @@ ChainFields Chain::fields() {
           {lowpass, lowpassAmount, lowpassMix, lowpassInBand, sampleRate},
           {boost, boostGain, boostRate, boostDb, boostPeakInBand},
           {levelDb, levelInverted, levelGain},
-          sampleRateF};
+          sampleRateF,
+          tracker,
+          trackerIn};
 }
 
 CascadePlan Chain::prepare(const ChainControls& k) {

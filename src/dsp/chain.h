@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "cascade.h"
+#include "hum_tracker.h"
 #include "pickup_voicer.h"
 #include "stages.h"
 
@@ -25,6 +26,7 @@ struct ChainControls {
   bool boostOn;
   float boostDb;        // read only while boostOn
   float lowpassAmount;  // unclamped; 0 when the port is unconnected
+  bool humTrack;        // the hum filter follows the mains (with humOn)
 };
 
 // Every stage's fields, wherever the record that holds them keeps them.
@@ -35,6 +37,8 @@ struct ChainFields {
   BoostStage boost;
   OutputLevel level;
   float sampleRateF;
+  HumTracker& tracker;
+  bool& trackerIn;  // whether the last block's plan ran the tracker
 };
 
 // Instantiation: all state zero, nothing designed but the hum bank (60 Hz).
@@ -86,6 +90,15 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   }
   const float t = finiteOr(k.lowpassAmount, c.lowpass.amount);
   c.lowpass.refresh(std::min(std::max(0.0f, t), 1.0f));
+  // The tracker follows the mains switch like the notches; switched in again
+  // after a stretch out of the chain (or a bypass), the mains' phase has
+  // moved on, so it starts afresh rather than subtract a stale prediction.
+  const bool track = k.humOn && k.humTrack && c.tracker.harmonics > 0;
+  const float mains = k.mains50 ? 50.0f : 60.0f;
+  if (track && (!c.trackerIn || static_cast<double>(mains) != c.tracker.nominal)) {
+    humTrackerRestart(c.tracker, mains);
+  }
+  c.trackerIn = track;
 
   std::int32_t n = 0;
   auto add = [&](Biquad& s) {
@@ -98,20 +111,30 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   plan.levelGain = c.level.gain;
   plan.lowpassFirst = c.lowpass.running();
   plan.lowpassMix = c.lowpass.mix;
+  plan.tracker = nullptr;
+  plan.trackerAt = 0;
+  plan.trackerGain = 1.0f;
   if (plan.lowpassFirst) {
     add(c.lowpass.section);
   }
-  if (k.humOn) {
+  if (track) {
+    plan.tracker = &c.tracker;
+    plan.trackerAt = n;
+  } else if (k.humOn) {
     for (std::int32_t j = 0; j < c.hum.count; ++j) {
       add(c.hum.sections[j]);
     }
   }
   if (k.pickupOn) {
+    const std::int32_t first = n;
     for (std::int32_t j = 0; j < c.voicer.count; ++j) {
       add(c.voicer.sections[j]);
     }
-    // The voicer's gain follows its last section, or whatever came before it.
-    (n > 0 ? plan.gains[n - 1] : plan.inputGain) = c.voicer.gain;
+    // The voicer's gain follows its last section, or whatever came before it
+    // (the tracker, when nothing lies between).
+    (n > first || (n > 0 && !track) ? plan.gains[n - 1]
+     : track                        ? plan.trackerGain
+                                    : plan.inputGain) = c.voicer.gain;
   }
   if (k.boostOn) {
     if (c.boost.peakInBand) {
@@ -130,6 +153,9 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
 inline void finishBlock(const CascadePlan& plan) {
   for (std::int32_t j = 0; j < plan.count; ++j) {
     plan.sections[j]->settleState();
+  }
+  if (plan.tracker != nullptr) {
+    humTrackerSettle(*plan.tracker);
   }
 }
 
@@ -161,4 +187,6 @@ struct Chain {
   float levelDb;
   bool levelInverted;
   float levelGain;
+  HumTracker tracker;
+  bool trackerIn;
 };

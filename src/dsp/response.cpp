@@ -11,12 +11,18 @@ std::complex<double> sectionResponse(const Biquad& s, double w) {
 std::complex<double> planResponse(const CascadePlan& plan, double w) {
   std::complex<double> h = static_cast<double>(plan.inputGain);
   for (std::int32_t j = 0; j < plan.count; ++j) {
+    if (plan.tracker != nullptr && j == plan.trackerAt) {
+      h *= static_cast<double>(plan.trackerGain);  // the tracker itself: no fixed response
+    }
     std::complex<double> s = sectionResponse(*plan.sections[j], w);
     if (j == 0 && plan.lowpassFirst) {
       // x + (y - x) * mix
       s = 1.0 + (s - 1.0) * static_cast<double>(plan.lowpassMix);
     }
     h *= s * static_cast<double>(plan.gains[j]);
+  }
+  if (plan.tracker != nullptr && plan.trackerAt == plan.count) {
+    h *= static_cast<double>(plan.trackerGain);
   }
   return h * static_cast<double>(plan.outputGain) * static_cast<double>(plan.levelGain);
 }

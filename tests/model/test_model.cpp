@@ -536,7 +536,7 @@ TEST_F(ModelTest, DecayIntoSilence) {
   c.boostDb = 6.0f;
   c.lowpassAmount = 0.3f;
   ChainRig chain(kRate);
-  chain.controls = {0.0f, true, true, false, true, 1.0f, 1.0f, true, 6.0f, 0.3f};
+  chain.controls = {0.0f, true, true, false, true, 1.0f, 1.0f, true, 6.0f, 0.3f, false};
   ReferenceModel settled(kRate);
   ReferenceModel bare(kRate, false);
   Signal sig(baseSeed() + 97, kRate);

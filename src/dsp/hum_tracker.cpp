@@ -1,0 +1,495 @@
+#include "hum_tracker.h"
+
+#include <cmath>
+
+namespace {
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kTwoPi = 6.283185307179586;
+
+// Where the followed harmonics end, and the FIR's band: the passband reaches
+// 40 times 61 Hz, the stopband starts where its image folds back onto it.
+constexpr double kPassEdge = 2450.0;
+constexpr double kStopDb = 55.0;
+// Decimated rates from 6 kHz (below, the FIR's transition would be too
+// narrow to afford) to 12 kHz.
+constexpr double kMinDecimatedRate = 6000.0;
+constexpr double kSlowTickHz = 160.0;
+// Bandwidths, Hz: the fast estimates (the detector's view of each harmonic;
+// they also set the noise scale), the slow ones (the canceller's), the
+// noise estimates' averaging, and the loop's noise bandwidth.
+constexpr double kFastHz = 3.0;
+constexpr double kSlowHz = 0.3;
+constexpr double kNoiseHz = 1.0;
+constexpr double kLoopHz = 1.0;
+constexpr double kWarmSeconds = 1.0;
+constexpr double kFollowRangeHz = 1.0;
+// How much a harmonic's noise must stand below its slow estimate before the
+// canceller subtracts it whole (a Wiener weight, with the noise scaled from
+// the fast band to the slow one).
+constexpr double kSynthNoiseWeight = 10.0 * kSlowHz / kFastHz;
+// Keeps the detector's normalisation finite with no hum at all, where the
+// weighted sum of signal-to-noise ratios is near zero: the loop then holds.
+constexpr double kDetectorRegularisation = 1.0;
+constexpr double kNoiseFloor = 1e-20;
+constexpr float kFastFloor = 1e-30f;
+constexpr double kSlowFloor = 1e-200;
+
+// 1 - exp(-x) for 0 <= x <= 0.1, by its series: a one-pole coefficient.
+double onePole(double hz, double rate) {
+  const double x = kTwoPi * hz / rate;
+  double term = x;
+  double sum = 0.0;
+  for (int k = 1; k <= 12; ++k) {
+    sum += term;
+    term *= -x / static_cast<double>(k + 1);
+  }
+  return sum;
+}
+
+// The modified Bessel function I0, by its series, for the Kaiser window.
+double besselI0(double x) {
+  const double q = 0.25 * x * x;
+  double term = 1.0;
+  double sum = 1.0;
+  for (int k = 1; k <= 60; ++k) {
+    term *= q / (static_cast<double>(k) * static_cast<double>(k));
+    sum += term;
+  }
+  return sum;
+}
+
+// Kaiser-windowed sinc, cut off at half the decimated rate (the middle of
+// the transition band), symmetric, normalised to unity gain at DC, and the
+// same taps rearranged by polyphase branch for the interpolator.
+void designFir(HumTracker& t) {
+  const double transition = t.rateD - 2.0 * kPassEdge;
+  const double needed =
+      (kStopDb - 8.0) / (2.285 * kTwoPi * transition / t.rate) + 1.0;
+  std::int32_t branch = static_cast<std::int32_t>(std::ceil(needed / t.decim));
+  branch = ((branch + 3) / 4) * 4;  // the dot products run four lanes
+  const std::int32_t most = (kTrackMaxTaps / t.decim) / 4 * 4;
+  if (branch > most) {
+    branch = most;
+  }
+  if (branch > kTrackMaxPhase) {
+    branch = kTrackMaxPhase;
+  }
+  t.branch = branch;
+  t.taps = branch * t.decim;
+  const std::int32_t n = t.taps;
+  const double beta = 0.1102 * (kStopDb - 8.7);
+  const double centre = 0.5 * static_cast<double>(n - 1);
+  const double cutoff = 0.5 * t.rateD / t.rate;  // cycles per input sample
+  double h[kTrackMaxTaps];
+  double sum = 0.0;
+  for (std::int32_t k = 0; k < n; ++k) {
+    const std::int32_t m = k < n - 1 - k ? k : n - 1 - k;  // exact symmetry
+    const double x = static_cast<double>(m) - centre;
+    double sinc = 2.0 * cutoff;
+    if (x != 0.0) {
+      double s = 0.0;
+      double c = 0.0;
+      trackerSinCos(kTwoPi * cutoff * x, s, c);
+      sinc = s / (kPi * x);
+    }
+    const double r = n > 1 ? 2.0 * static_cast<double>(m) / static_cast<double>(n - 1) - 1.0 : 0.0;
+    const double window = besselI0(beta * std::sqrt(1.0 - r * r)) / besselI0(beta);
+    h[k] = sinc * window;
+    sum += h[k];
+  }
+  for (std::int32_t k = 0; k < n; ++k) {
+    t.fir[k] = static_cast<float>(h[k] / sum);
+  }
+  const float gain = static_cast<float>(t.decim);
+  for (std::int32_t p = 0; p < t.decim; ++p) {
+    for (std::int32_t k = 0; k < branch; ++k) {
+      t.poly[p * branch + k] = t.fir[p + k * t.decim] * gain;
+    }
+  }
+  t.halfDelay = centre / t.rate;
+}
+
+void clearState(HumTracker& t) {
+  for (float& v : t.history) {
+    v = 0.0f;
+  }
+  t.historyPos = 0;
+  t.sub = t.decim - 1;
+  for (float& v : t.synth) {
+    v = 0.0f;
+  }
+}
+
+void clearFollower(HumTracker& t) {
+  t.steps = 0;
+  t.tickPos = 0;
+  t.theta = 0.0;
+  t.omega = kTwoPi * t.nominal;
+  t.accel = 0.0;
+  for (double& v : t.ring) {
+    v = 0.0;
+  }
+  t.ringSum = 0.0;
+  t.ringPos = 0;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.fast1Re[h] = t.fast1Im[h] = t.fastRe[h] = t.fastIm[h] = 0.0f;
+    t.slow1Re[h] = t.slow1Im[h] = t.slowRe[h] = t.slowIm[h] = 0.0;
+    t.noise[h] = 0.0;
+    t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
+  }
+}
+
+void configure(HumTracker& t, float mains) {
+  t.nominal = static_cast<double>(mains);
+  const double top = t.nominal + kFollowRangeHz;
+  const double usable = t.decim > 1 ? kPassEdge : 0.45 * t.rateD;
+  t.harmonics = 0;
+  while (t.harmonics < kTrackHarmonics && static_cast<double>(t.harmonics + 1) * top <= usable) {
+    ++t.harmonics;
+  }
+  t.ringLength = static_cast<std::int32_t>(std::round(t.rateD / t.nominal));
+  if (t.ringLength > kTrackMaxRing) {
+    t.ringLength = kTrackMaxRing;
+  }
+  if (t.ringLength < 1) {
+    t.ringLength = 1;
+  }
+  t.omegaMin = kTwoPi * (t.nominal - kFollowRangeHz);
+  t.omegaMax = kTwoPi * top;
+}
+
+// The slow update: slow estimates, noise, the detector's weights and the
+// synthesis coefficients, all in double.
+void slowTick(HumTracker& t) {
+  const double ks = t.kSlow;
+  const double kn = t.kNoise;
+  double weightSum = 0.0;
+  double inverse[kTrackHarmonics];
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.slow1Re[h] += ks * (static_cast<double>(t.fastRe[h]) - t.slow1Re[h]);
+    t.slow1Im[h] += ks * (static_cast<double>(t.fastIm[h]) - t.slow1Im[h]);
+    t.slowRe[h] += ks * (t.slow1Re[h] - t.slowRe[h]);
+    t.slowIm[h] += ks * (t.slow1Im[h] - t.slowIm[h]);
+    const double eRe = static_cast<double>(t.fastRe[h]) - t.slowRe[h];
+    const double eIm = static_cast<double>(t.fastIm[h]) - t.slowIm[h];
+    t.noise[h] += kn * ((eRe * eRe + eIm * eIm) - t.noise[h]);
+    inverse[h] = 1.0 / (t.noise[h] + kNoiseFloor);
+    if (h < t.harmonics) {
+      const double order = static_cast<double>(h + 1);
+      const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
+      weightSum += order * order * power * inverse[h];
+    }
+  }
+  const double norm = 1.0 / (weightSum + kDetectorRegularisation);
+  // The hum predicted for the interpolator's output: each harmonic turned on
+  // by h times the phase across both FIR delays.
+  double advRe = 0.0;
+  double advIm = 0.0;
+  trackerSinCos(t.omega * 2.0 * t.halfDelay, advIm, advRe);
+  double rotRe = 1.0;
+  double rotIm = 0.0;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double nextRe = rotRe * advRe - rotIm * advIm;
+    rotIm = rotRe * advIm + rotIm * advRe;
+    rotRe = nextRe;
+    if (h >= t.harmonics) {
+      t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
+      continue;
+    }
+    const double order = static_cast<double>(h + 1);
+    const double w = order * inverse[h] * norm;
+    t.detRe[h] = static_cast<float>(w * t.slowRe[h]);
+    t.detIm[h] = static_cast<float>(-w * t.slowIm[h]);
+    const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
+    const double denom = power + kSynthNoiseWeight * t.noise[h];
+    const double gain = denom > 0.0 ? power / denom : 0.0;
+    const double gRe = gain * t.slowRe[h];
+    const double gIm = gain * t.slowIm[h];
+    t.synRe[h] = static_cast<float>(gRe * rotRe - gIm * rotIm);
+    t.synIm[h] = static_cast<float>(gRe * rotIm + gIm * rotRe);
+  }
+}
+
+// One decimated step: x is the decimated input. Returns the hum predicted
+// one FIR delay ahead.
+float step(HumTracker& t, float x) {
+  double zs = 0.0;
+  double zc = 0.0;
+  trackerSinCos(t.theta - t.omega * t.halfDelay, zs, zc);
+  // Powers of the phasor, h = 1..40: eight in a row, then blocks of eight
+  // from the eighth, sixteenth, ... power, so that the chain stays short.
+  float pRe[kTrackHarmonics];
+  float pIm[kTrackHarmonics];
+  pRe[0] = static_cast<float>(zc);
+  pIm[0] = static_cast<float>(zs);
+  for (int h = 1; h < kTrackLanes; ++h) {
+    pRe[h] = pRe[h - 1] * pRe[0] - pIm[h - 1] * pIm[0];
+    pIm[h] = pRe[h - 1] * pIm[0] + pIm[h - 1] * pRe[0];
+  }
+  for (int b = kTrackLanes; b < kTrackHarmonics; b += kTrackLanes) {
+    const float baseRe = pRe[b - 1];
+    const float baseIm = pIm[b - 1];
+    for (int j = 0; j < kTrackLanes; ++j) {
+      pRe[b + j] = baseRe * pRe[j] - baseIm * pIm[j];
+      pIm[b + j] = baseRe * pIm[j] + baseIm * pRe[j];
+    }
+  }
+  const float k = static_cast<float>(t.kFast);
+  const float x2 = 2.0f * x;
+  float det[kTrackLanes] = {};
+  float syn[kTrackLanes] = {};
+  for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
+    for (int j = 0; j < kTrackLanes; ++j) {
+      const int h = b + j;
+      // The input demodulated at h times the phase, low-passed twice.
+      const float dRe = x2 * pRe[h];
+      const float dIm = -(x2 * pIm[h]);
+      t.fast1Re[h] += k * (dRe - t.fast1Re[h]);
+      t.fast1Im[h] += k * (dIm - t.fast1Im[h]);
+      t.fastRe[h] += k * (t.fast1Re[h] - t.fastRe[h]);
+      t.fastIm[h] += k * (t.fast1Im[h] - t.fastIm[h]);
+      // Im(det * d): this harmonic's phase error, weighted.
+      det[j] += t.detRe[h] * dIm + t.detIm[h] * dRe;
+      syn[j] += t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
+    }
+  }
+  const float detSum = ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
+  const float synSum = ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
+
+  // The detector averaged over one mains period: every beat between
+  // harmonics, and every image, is a multiple of the mains frequency. The
+  // sum is formed afresh once a period, so that it cannot drift.
+  const double raw = static_cast<double>(detSum);
+  t.ring[t.ringPos] = raw;
+  if (++t.ringPos == t.ringLength) {
+    t.ringPos = 0;
+    double s = 0.0;
+    for (std::int32_t i = 0; i < t.ringLength; ++i) {
+      s += t.ring[i];
+    }
+    t.ringSum = s;
+  } else {
+    t.ringSum += raw - t.ring[t.ringPos];
+  }
+  double delta = t.ringSum / static_cast<double>(t.ringLength);
+  ++t.steps;
+  if (t.steps < t.warmSteps) {
+    delta = 0.0;  // the estimates settle before the loop acts on them
+  }
+  const double dt = 1.0 / t.rateD;
+  t.theta += (t.omega + t.loop1 * delta) * dt;
+  t.omega += (t.accel + t.loop2 * delta) * dt;
+  t.accel += t.loop3 * delta * dt;
+  if (t.omega > t.omegaMax) {
+    t.omega = t.omegaMax;
+    t.accel = 0.0;
+  } else if (t.omega < t.omegaMin) {
+    t.omega = t.omegaMin;
+    t.accel = 0.0;
+  }
+  if (t.theta >= kPi) {
+    t.theta -= kTwoPi;
+  } else if (t.theta < -kPi) {
+    t.theta += kTwoPi;
+  }
+  if (++t.tickPos == t.tick) {
+    t.tickPos = 0;
+    slowTick(t);
+  }
+  return synSum;
+}
+
+}  // namespace
+
+void trackerSinCos(double x, double& s, double& c) {
+  // x = q * pi/2 + r, |r| <= pi/4; pi/2 in two parts (the first exact in 33
+  // bits), so that q * part is exact for the arguments this file uses.
+  constexpr double kPio2Hi = 1.57079632673412561417e+00;
+  constexpr double kPio2Lo = 6.07710050650619224932e-11;
+  constexpr double kTwoOverPi = 6.36619772367581382433e-01;
+  const double q = std::nearbyint(x * kTwoOverPi);
+  const double r = (x - q * kPio2Hi) - q * kPio2Lo;
+  const double r2 = r * r;
+  // Taylor series to r^15 and r^16: below half an ulp for |r| <= pi/4.
+  const double sr =
+      r + r * r2 *
+              (-1.0 / 6.0 +
+               r2 * (1.0 / 120.0 +
+                     r2 * (-1.0 / 5040.0 +
+                           r2 * (1.0 / 362880.0 +
+                                 r2 * (-1.0 / 39916800.0 +
+                                       r2 * (1.0 / 6227020800.0 + r2 * (-1.0 / 1307674368000.0)))))));
+  const double cr =
+      1.0 + r2 * (-0.5 +
+                  r2 * (1.0 / 24.0 +
+                        r2 * (-1.0 / 720.0 +
+                              r2 * (1.0 / 40320.0 +
+                                    r2 * (-1.0 / 3628800.0 +
+                                          r2 * (1.0 / 479001600.0 +
+                                                r2 * (-1.0 / 87178291200.0 +
+                                                      r2 * (1.0 / 20922789888000.0))))))));
+  const long quadrant = static_cast<long>(q) & 3;
+  switch (quadrant) {
+    case 0:
+      s = sr;
+      c = cr;
+      break;
+    case 1:
+      s = cr;
+      c = -sr;
+      break;
+    case 2:
+      s = -sr;
+      c = -cr;
+      break;
+    default:
+      s = -cr;
+      c = sr;
+      break;
+  }
+}
+
+void humTrackerInit(HumTracker& t, double rate, float mains) {
+  t.rate = rate;
+  double d = std::floor(rate / kMinDecimatedRate);
+  if (d < 1.0) {
+    d = 1.0;
+  }
+  if (d > static_cast<double>(kTrackMaxDecim)) {
+    d = static_cast<double>(kTrackMaxDecim);
+  }
+  t.decim = static_cast<std::int32_t>(d);
+  t.rateD = rate / d;
+  for (std::int32_t k = 0; k < kTrackMaxTaps; ++k) {
+    t.fir[k] = 0.0f;
+    t.poly[k] = 0.0f;
+  }
+  if (t.decim > 1) {
+    designFir(t);
+  } else {
+    // Slow enough to follow every harmonic as it is.
+    t.branch = 1;
+    t.taps = 1;
+    t.fir[0] = 1.0f;
+    t.poly[0] = 1.0f;
+    t.halfDelay = 0.0;
+  }
+  t.tick = static_cast<std::int32_t>(std::round(t.rateD / kSlowTickHz));
+  if (t.tick < 1) {
+    t.tick = 1;
+  }
+  t.kFast = onePole(kFastHz, t.rateD);
+  const double tickRate = t.rateD / static_cast<double>(t.tick);
+  t.kSlow = onePole(kSlowHz, tickRate);
+  t.kNoise = onePole(kNoiseHz, tickRate);
+  t.warmSteps = static_cast<std::int32_t>(std::round(kWarmSeconds * t.rateD));
+  // A third-order loop: it follows a steady drift of the mains frequency
+  // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
+  const double w0 = kTwoPi * kLoopHz / 0.7845 * 0.5;
+  t.loop1 = 2.4 * w0;
+  t.loop2 = 1.1 * w0 * w0;
+  t.loop3 = w0 * w0 * w0;
+  configure(t, mains);
+  clearState(t);
+  clearFollower(t);
+}
+
+void humTrackerRestart(HumTracker& t, float mains) {
+  configure(t, mains);
+  clearFollower(t);
+}
+
+void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n) {
+  if (t.decim == 1) {
+    for (std::uint32_t i = 0; i < n; ++i) {
+      const float x = in[i];
+      t.synth[0] = step(t, x);
+      out[i] = x - t.synth[0];
+    }
+    return;
+  }
+  const std::int32_t taps = t.taps;
+  const std::int32_t branch = t.branch;
+  for (std::uint32_t i = 0; i < n; ++i) {
+    const float x = in[i];
+    t.history[t.historyPos] = x;
+    t.history[t.historyPos + taps] = x;
+    const float* window = t.history + t.historyPos + 1;
+    if (++t.historyPos == taps) {
+      t.historyPos = 0;
+    }
+    if (++t.sub == t.decim) {
+      t.sub = 0;
+      // Decimated input: the FIR over the last `taps` samples (symmetric,
+      // so the window's order does not matter).
+      float acc[4] = {};
+      for (std::int32_t j = 0; j < taps; j += 4) {
+        for (int l = 0; l < 4; ++l) {
+          acc[l] += t.fir[j + l] * window[j + l];
+        }
+      }
+      const float xd = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+      const float v = step(t, xd);
+      for (std::int32_t j = branch - 1; j > 0; --j) {
+        t.synth[j] = t.synth[j - 1];
+      }
+      t.synth[0] = v;
+    }
+    // Interpolated hum: branch `sub` of the FIR over the synthesised samples.
+    const float* branchTaps = t.poly + t.sub * branch;
+    float acc[4] = {};
+    for (std::int32_t j = 0; j < branch; j += 4) {
+      for (int l = 0; l < 4; ++l) {
+        acc[l] += branchTaps[j + l] * t.synth[j + l];
+      }
+    }
+    const float hum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    out[i] = x - hum;
+  }
+}
+
+void humTrackerSettle(HumTracker& t) {
+  bool finite = std::isfinite(t.theta) && std::isfinite(t.omega) && std::isfinite(t.accel) &&
+                std::isfinite(t.ringSum);
+  for (int h = 0; h < kTrackHarmonics && finite; ++h) {
+    finite = std::isfinite(t.fastRe[h]) && std::isfinite(t.fastIm[h]) &&
+             std::isfinite(t.fast1Re[h]) && std::isfinite(t.fast1Im[h]) &&
+             std::isfinite(t.slowRe[h]) && std::isfinite(t.slowIm[h]) &&
+             std::isfinite(t.noise[h]) && std::isfinite(t.synRe[h]) && std::isfinite(t.synIm[h]);
+  }
+  for (std::int32_t j = 0; j < t.branch && finite; ++j) {
+    finite = std::isfinite(t.synth[j]);
+  }
+  for (std::int32_t j = 0; j < t.taps && finite; ++j) {
+    finite = std::isfinite(t.history[j]);
+  }
+  if (!finite) {
+    clearState(t);
+    clearFollower(t);
+    return;
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    float* fs[4] = {&t.fast1Re[h], &t.fast1Im[h], &t.fastRe[h], &t.fastIm[h]};
+    for (float* v : fs) {
+      if (std::fabs(*v) < kFastFloor) {
+        *v = 0.0f;
+      }
+    }
+    double* ss[5] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h]};
+    for (double* v : ss) {
+      if (std::fabs(*v) < kSlowFloor) {
+        *v = 0.0;
+      }
+    }
+  }
+  for (std::int32_t j = 0; j < t.branch; ++j) {
+    if (std::fabs(t.synth[j]) < kFastFloor) {
+      t.synth[j] = 0.0f;
+    }
+  }
+}
+
+float humTrackerFrequency(const HumTracker& t) {
+  return t.harmonics > 0 ? static_cast<float>(t.omega / kTwoPi) : 0.0f;
+}

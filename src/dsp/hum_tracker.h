@@ -1,0 +1,106 @@
+// The hum filter's tracking mode: a canceller that follows the mains.
+//
+// Real mains is never exactly on 50 or 60 Hz, and a pickup near a
+// transformer or a dimmer hears dozens of its harmonics. This stage follows
+// the mains' phase and frequency with one loop fed by all the harmonics at
+// once, estimates each harmonic's amplitude and phase slowly, and subtracts
+// the hum it predicts. Nothing is notched: where the guitar plays beside a
+// mains line, it is left alone.
+//
+// Layout of the work, per input sample n:
+//   - the input is low-passed and decimated by `decim` (to 6-12 kHz: the
+//     harmonics it follows lie below 2.45 kHz), by a polyphase FIR;
+//   - at each decimated step, every harmonic h is demodulated at h times
+//     the followed phase and low-passed (a few hertz: the fast estimate);
+//     the loop's phase detector weighs every harmonic by how clearly the
+//     hum stands out of the guitar there; the loop moves the phase; the
+//     hum predicted one FIR delay ahead is synthesised;
+//   - at each slow tick (about 160 Hz), the slow estimates (the canceller's
+//     own, a fraction of a hertz wide) and the detector's weights update;
+//   - the synthesised hum is interpolated back to the input rate by the
+//     same FIR and subtracted.
+// Every step happens on a fixed sample count from the last reset, so the
+// output does not depend on how a host cuts its blocks; only IEEE
+// additions, subtractions, multiplications and divisions (and a sine kept
+// in this file) are used, in a fixed order, so it is the same on every
+// machine.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kTrackHarmonics = 40;  // harmonics followed, fundamental included
+constexpr int kTrackLanes = 8;       // fixed partial sums: the same order everywhere
+constexpr int kTrackMaxDecim = 64;
+constexpr int kTrackMaxTaps = 2048;  // FIR length, a multiple of the decimation
+constexpr int kTrackMaxPhase = 64;   // taps per polyphase branch
+constexpr int kTrackMaxRing = 256;   // one mains period at the decimated rate
+
+struct HumTracker {
+  // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
+  double rate;
+  double rateD;             // rate / decim
+  double nominal;           // 50 or 60
+  std::int32_t decim;       // 1 (no FIR) to kTrackMaxDecim
+  std::int32_t branch;      // taps per polyphase branch
+  std::int32_t taps;        // decim * branch
+  std::int32_t harmonics;   // followed harmonics, 0 when the rate has room for none
+  std::int32_t tick;        // decimated steps per slow update
+  std::int32_t ringLength;  // decimated steps per mains period (the detector's average)
+  std::int32_t warmSteps;   // decimated steps before the loop moves
+  double halfDelay;         // the FIR's delay, seconds
+  double kFast;             // fast estimates' one-pole coefficient (decimated rate)
+  double kSlow;             // slow estimates' (tick rate)
+  double kNoise;            // noise estimates' (tick rate)
+  double loop1, loop2, loop3;  // the loop's gains, per second
+  double omegaMin, omegaMax;   // the range it follows, rad/s
+  float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
+  float poly[kTrackMaxTaps];   // the same times decim, by polyphase branch: [p * branch + k]
+
+  // ---- Streaming state.
+  float history[2 * kTrackMaxTaps];  // input, twice over, for contiguous reads
+  std::int32_t historyPos;
+  std::int32_t sub;                  // input samples since the last decimated step
+  float synth[kTrackMaxPhase];       // synthesised hum, newest first, times decim
+  std::int64_t steps;                // decimated steps since the last reset
+  std::int32_t tickPos;
+  double theta;  // followed phase, radians in [-pi, pi)
+  double omega;  // followed frequency, rad/s
+  double accel;  // its rate of change, rad/s^2
+  double ring[kTrackMaxRing];
+  double ringSum;
+  std::int32_t ringPos;
+  // Per harmonic (index h - 1).
+  float fast1Re[kTrackHarmonics], fast1Im[kTrackHarmonics];
+  float fastRe[kTrackHarmonics], fastIm[kTrackHarmonics];
+  double slow1Re[kTrackHarmonics], slow1Im[kTrackHarmonics];
+  double slowRe[kTrackHarmonics], slowIm[kTrackHarmonics];
+  double noise[kTrackHarmonics];
+  // Refreshed at each slow tick: the detector's weighted conjugates of the
+  // slow estimates, and the synthesis coefficients (slow estimate, its
+  // weight in the synthesis, and the phase advance across both FIRs).
+  float detRe[kTrackHarmonics], detIm[kTrackHarmonics];
+  float synRe[kTrackHarmonics], synIm[kTrackHarmonics];
+};
+
+// Instantiation context: designs the FIR and clears the state. `mains` is 50
+// or 60.
+void humTrackerInit(HumTracker& t, double rate, float mains);
+
+// The nominal mains changed: the follower starts again from it, with its
+// estimates cleared. The FIR and its history stay.
+void humTrackerRestart(HumTracker& t, float mains);
+
+// Runs n samples; in and out may be the same buffer.
+void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n);
+
+// Block end: state that a non-finite sample reached starts again from the
+// nominal (the FIR's history cleared), and estimates decayed toward
+// silence become exact zeros.
+void humTrackerSettle(HumTracker& t);
+
+// The frequency followed, Hz; 0 when the rate leaves no harmonic to follow.
+float humTrackerFrequency(const HumTracker& t);
+
+// Deterministic sine and cosine of x (any finite x), to about one unit in
+// the last place: the same bits on every machine, unlike the C library's.
+void trackerSinCos(double x, double& s, double& c);

@@ -58,7 +58,7 @@ struct BypassFade {
   bool copyRises;
   bool copyRuns;
   Biquad copy[kMaxCascade];
-  CascadePlan copyPlan;  // the last block's plan, over `copy`
+  CascadePlan copyPlan;    // the last block's plan, over `copy`
   HumTracker copyTracker;  // and over this, when the plan ran the tracker
 
   void init(double sampleRate);

@@ -64,8 +64,7 @@ double besselI0(double x) {
 // same taps rearranged by polyphase branch for the interpolator.
 void designFir(HumTracker& t) {
   const double transition = t.rateD - 2.0 * kPassEdge;
-  const double needed =
-      (kStopDb - 8.0) / (2.285 * kTwoPi * transition / t.rate) + 1.0;
+  const double needed = (kStopDb - 8.0) / (2.285 * kTwoPi * transition / t.rate) + 1.0;
   std::int32_t branch = static_cast<std::int32_t>(std::ceil(needed / t.decim));
   branch = ((branch + 3) / 4) * 4;  // the dot products run four lanes
   const std::int32_t most = (kTrackMaxTaps / t.decim) / 4 * 4;
@@ -254,8 +253,10 @@ float step(HumTracker& t, float x) {
       syn[j] += t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
     }
   }
-  const float detSum = ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
-  const float synSum = ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
+  const float detSum =
+      ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
+  const float synSum =
+      ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
 
   // The detector averaged over one mains period: every beat between
   // harmonics, and every image, is a multiple of the mains frequency. The
@@ -317,18 +318,17 @@ void trackerSinCos(double x, double& s, double& c) {
               (-1.0 / 6.0 +
                r2 * (1.0 / 120.0 +
                      r2 * (-1.0 / 5040.0 +
-                           r2 * (1.0 / 362880.0 +
-                                 r2 * (-1.0 / 39916800.0 +
-                                       r2 * (1.0 / 6227020800.0 + r2 * (-1.0 / 1307674368000.0)))))));
+                           r2 * (1.0 / 362880.0 + r2 * (-1.0 / 39916800.0 +
+                                                        r2 * (1.0 / 6227020800.0 +
+                                                              r2 * (-1.0 / 1307674368000.0)))))));
   const double cr =
-      1.0 + r2 * (-0.5 +
-                  r2 * (1.0 / 24.0 +
-                        r2 * (-1.0 / 720.0 +
-                              r2 * (1.0 / 40320.0 +
-                                    r2 * (-1.0 / 3628800.0 +
-                                          r2 * (1.0 / 479001600.0 +
-                                                r2 * (-1.0 / 87178291200.0 +
-                                                      r2 * (1.0 / 20922789888000.0))))))));
+      1.0 + r2 * (-0.5 + r2 * (1.0 / 24.0 +
+                               r2 * (-1.0 / 720.0 +
+                                     r2 * (1.0 / 40320.0 +
+                                           r2 * (-1.0 / 3628800.0 +
+                                                 r2 * (1.0 / 479001600.0 +
+                                                       r2 * (-1.0 / 87178291200.0 +
+                                                             r2 * (1.0 / 20922789888000.0))))))));
   const long quadrant = static_cast<long>(q) & 3;
   switch (quadrant) {
     case 0:

@@ -38,19 +38,19 @@ constexpr int kTrackMaxRing = 256;   // one mains period at the decimated rate
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
-  double rateD;             // rate / decim
-  double nominal;           // 50 or 60
-  std::int32_t decim;       // 1 (no FIR) to kTrackMaxDecim
-  std::int32_t branch;      // taps per polyphase branch
-  std::int32_t taps;        // decim * branch
-  std::int32_t harmonics;   // followed harmonics, 0 when the rate has room for none
-  std::int32_t tick;        // decimated steps per slow update
-  std::int32_t ringLength;  // decimated steps per mains period (the detector's average)
-  std::int32_t warmSteps;   // decimated steps before the loop moves
-  double halfDelay;         // the FIR's delay, seconds
-  double kFast;             // fast estimates' one-pole coefficient (decimated rate)
-  double kSlow;             // slow estimates' (tick rate)
-  double kNoise;            // noise estimates' (tick rate)
+  double rateD;                // rate / decim
+  double nominal;              // 50 or 60
+  std::int32_t decim;          // 1 (no FIR) to kTrackMaxDecim
+  std::int32_t branch;         // taps per polyphase branch
+  std::int32_t taps;           // decim * branch
+  std::int32_t harmonics;      // followed harmonics, 0 when the rate has room for none
+  std::int32_t tick;           // decimated steps per slow update
+  std::int32_t ringLength;     // decimated steps per mains period (the detector's average)
+  std::int32_t warmSteps;      // decimated steps before the loop moves
+  double halfDelay;            // the FIR's delay, seconds
+  double kFast;                // fast estimates' one-pole coefficient (decimated rate)
+  double kSlow;                // slow estimates' (tick rate)
+  double kNoise;               // noise estimates' (tick rate)
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -59,9 +59,9 @@ struct HumTracker {
   // ---- Streaming state.
   float history[2 * kTrackMaxTaps];  // input, twice over, for contiguous reads
   std::int32_t historyPos;
-  std::int32_t sub;                  // input samples since the last decimated step
-  float synth[kTrackMaxPhase];       // synthesised hum, newest first, times decim
-  std::int64_t steps;                // decimated steps since the last reset
+  std::int32_t sub;             // input samples since the last decimated step
+  float synth[kTrackMaxPhase];  // synthesised hum, newest first, times decim
+  std::int64_t steps;           // decimated steps since the last reset
   std::int32_t tickPos;
   double theta;  // followed phase, radians in [-pi, pi)
   double omega;  // followed frequency, rad/s

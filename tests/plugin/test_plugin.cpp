@@ -616,7 +616,8 @@ TEST_F(PluginTest, ConnectPortIgnoresUnknownIndicesAndFollowsReconnection) {
   PluginInstance inst(module, 44100.0);
   allStagesOn(inst);
   float stray = 123.0f;
-  for (std::uint32_t port : {13u, 14u, 64u, 0x7fffffffu, 0xffffffffu}) {
+  for (std::uint32_t port :
+       {std::uint32_t{kPortCount}, kPortCount + 1u, 64u, 0x7fffffffu, 0xffffffffu}) {
     inst.connect(port, &stray);
   }
   std::vector<float> out(in.size());

@@ -2,11 +2,12 @@
 // and runs a mono WAV file through it with fixed controls.
 //
 //   utility_host PLUGIN.so IN.wav OUT.wav [-b BLOCK] [--in-place]
-//                [-c SYMBOL=VALUE]... [-u SYMBOL]...
+//                [-c SYMBOL=VALUE]... [-u SYMBOL]... [-m METERS.csv]
 //   utility_host --ports
 //
 // Controls not given take the bundle's defaults; -u leaves an optional port
-// unconnected. --ports prints the module's table of port facts as JSON, for
+// unconnected; -m writes the control outputs after every block, one line a
+// block: the time at the block's end, in seconds, then each output's value. --ports prints the module's table of port facts as JSON, for
 // scripts that need them.
 #include <sndfile.h>
 
@@ -24,7 +25,7 @@ namespace {
 int usage() {
   std::fprintf(stderr,
                "usage: utility_host PLUGIN.so IN.wav OUT.wav [-b BLOCK] [--in-place]\n"
-               "                    [-c SYMBOL=VALUE]... [-u SYMBOL]...\n"
+               "                    [-c SYMBOL=VALUE]... [-u SYMBOL]... [-m METERS.csv]\n"
                "       utility_host --ports\n");
   return 2;
 }
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
   const char* outPath = argv[3];
   std::size_t block = 256;
   bool inPlace = false;
+  const char* metersPath = nullptr;
   float controls[kPortCount];
   bool connected[kPortCount];
   for (std::uint32_t i = 0; i < kPortCount; ++i) {
@@ -92,6 +94,8 @@ int main(int argc, char** argv) {
     const std::string arg = argv[a];
     if (arg == "--in-place") {
       inPlace = true;
+    } else if (arg == "-m" && a + 1 < argc) {
+      metersPath = argv[++a];
     } else if (arg == "-b" && a + 1 < argc) {
       block = std::strtoul(argv[++a], nullptr, 10);
     } else if ((arg == "-c" || arg == "-u") && a + 1 < argc) {
@@ -99,7 +103,8 @@ int main(int argc, char** argv) {
       const std::size_t eq = setting.find('=');
       const std::uint32_t port =
           portBySymbol((arg == "-c" ? setting.substr(0, eq) : setting).c_str());
-      if (port < 2 || port >= kPortCount || (arg == "-c" && eq == std::string::npos)) {
+      if (port < 2 || port >= kPortCount || (arg == "-c" && eq == std::string::npos) ||
+          (arg == "-c" && kPorts[port].output())) {
         std::fprintf(stderr, "utility_host: bad control '%s'\n", setting.c_str());
         return 2;
       }
@@ -155,12 +160,33 @@ int main(int argc, char** argv) {
   for (std::uint32_t p = 2; p < kPortCount; ++p) {
     d->connect_port(h, p, connected[p] ? &controls[p] : nullptr);
   }
+  FILE* meters = nullptr;
+  if (metersPath != nullptr) {
+    meters = std::fopen(metersPath, "w");
+    if (meters == nullptr) {
+      std::fprintf(stderr, "utility_host: cannot write %s\n", metersPath);
+      d->cleanup(h);
+      return 1;
+    }
+  }
   std::vector<float> audioOut(n);
   for (std::size_t pos = 0; pos < n; pos += block) {
     const std::size_t len = (n - pos < block) ? n - pos : block;
     std::memcpy(bufIn.data(), audioIn.data() + pos, len * sizeof(float));
     d->run(h, static_cast<std::uint32_t>(len));
     std::memcpy(audioOut.data() + pos, inPlace ? bufIn.data() : bufOut.data(), len * sizeof(float));
+    if (meters != nullptr) {
+      std::fprintf(meters, "%.6f", static_cast<double>(pos + len) / info.samplerate);
+      for (std::uint32_t p = 2; p < kPortCount; ++p) {
+        if (kPorts[p].kind == PortKind::Meter) {
+          std::fprintf(meters, ",%.9g", static_cast<double>(controls[p]));
+        }
+      }
+      std::fprintf(meters, "\n");
+    }
+  }
+  if (meters != nullptr) {
+    std::fclose(meters);
   }
   d->cleanup(h);
 

@@ -15,19 +15,36 @@ constexpr double kStopDb = 55.0;
 // narrow to afford) to 12 kHz.
 constexpr double kMinDecimatedRate = 6000.0;
 constexpr double kSlowTickHz = 160.0;
-// Bandwidths, Hz: the fast estimates (the detector's view of each harmonic;
-// they also set the noise scale), the slow ones (the canceller's), the
-// noise estimates' averaging, and the loop's noise bandwidth.
+// Bandwidths, Hz. The fast estimates are the detector's view of each
+// harmonic; the middle ones its reference and the slow ones' input. The slow
+// estimates are the canceller's own: they move at this pace only while the
+// harmonic stands steady, so a guitar partial turning beside a mains line
+// barely reaches them.
 constexpr double kFastHz = 3.0;
+constexpr double kMidHz = 1.0;
 constexpr double kSlowHz = 0.3;
 constexpr double kNoiseHz = 1.0;
-constexpr double kLoopHz = 1.0;
+constexpr double kLastingHz = 0.1;
+// The loop's noise bandwidth: wide enough to follow a grid's drift with no
+// lasting phase error (the loop is of third order), narrow enough that the
+// guitar moves it little.
+constexpr double kLoopHz = 1.5;
 constexpr double kWarmSeconds = 1.0;
 constexpr double kFollowRangeHz = 1.0;
-// How much a harmonic's noise must stand below its slow estimate before the
-// canceller subtracts it whole (a Wiener weight, with the noise scaled from
-// the fast band to the slow one).
-constexpr double kSynthNoiseWeight = 10.0 * kSlowHz / kFastHz;
+// While no hum is found, the follower eases back to the nominal frequency,
+// so that it waits for the hum where the hum will be.
+constexpr double kLeakHz = 0.3;
+// Steadiness: |middle|^2 / (|middle|^2 + kNoiseWeight * noise).
+constexpr double kNoiseWeight = 4.0;
+// Hum is found when the harmonics' lasting steadiness adds up to this many
+// harmonics, and lost below the second figure: a guitar's partials seldom
+// stand still on mains lines for seconds, several at once.
+constexpr double kLockOn = 3.5;
+constexpr double kLockOff = 2.0;
+// A harmonic is subtracted in full from this lasting steadiness up, and not
+// at all below the first figure (a smooth step between).
+constexpr double kSynthFrom = 0.1;
+constexpr double kSynthFull = 0.3;
 // Keeps the detector's normalisation finite with no hum at all, where the
 // weighted sum of signal-to-noise ratios is near zero: the loop then holds.
 constexpr double kDetectorRegularisation = 1.0;
@@ -122,6 +139,7 @@ void clearState(HumTracker& t) {
 
 void clearFollower(HumTracker& t) {
   t.steps = 0;
+  t.locked = false;
   t.tickPos = 0;
   t.theta = 0.0;
   t.omega = kTwoPi * t.nominal;
@@ -134,6 +152,9 @@ void clearFollower(HumTracker& t) {
   for (int h = 0; h < kTrackHarmonics; ++h) {
     t.fast1Re[h] = t.fast1Im[h] = t.fastRe[h] = t.fastIm[h] = 0.0f;
     t.slow1Re[h] = t.slow1Im[h] = t.slowRe[h] = t.slowIm[h] = 0.0;
+    t.mid1Re[h] = t.mid1Im[h] = t.midRe[h] = t.midIm[h] = 0.0;
+    t.steady[h] = 0.0;
+    t.lasting[h] = 0.0;
     t.noise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
@@ -158,27 +179,50 @@ void configure(HumTracker& t, float mains) {
   t.omegaMax = kTwoPi * top;
 }
 
-// The slow update: slow estimates, noise, the detector's weights and the
-// synthesis coefficients, all in double.
+// The slow update, in double: middle and slow estimates, noise and
+// steadiness, whether hum is found, the detector's weights and the
+// synthesis coefficients.
 void slowTick(HumTracker& t) {
-  const double ks = t.kSlow;
-  const double kn = t.kNoise;
   double weightSum = 0.0;
+  double presence = 0.0;
   double inverse[kTrackHarmonics];
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    t.slow1Re[h] += ks * (static_cast<double>(t.fastRe[h]) - t.slow1Re[h]);
-    t.slow1Im[h] += ks * (static_cast<double>(t.fastIm[h]) - t.slow1Im[h]);
-    t.slowRe[h] += ks * (t.slow1Re[h] - t.slowRe[h]);
-    t.slowIm[h] += ks * (t.slow1Im[h] - t.slowIm[h]);
-    const double eRe = static_cast<double>(t.fastRe[h]) - t.slowRe[h];
-    const double eIm = static_cast<double>(t.fastIm[h]) - t.slowIm[h];
-    t.noise[h] += kn * ((eRe * eRe + eIm * eIm) - t.noise[h]);
+    const double fRe = static_cast<double>(t.fastRe[h]);
+    const double fIm = static_cast<double>(t.fastIm[h]);
+    t.mid1Re[h] += t.kMid * (fRe - t.mid1Re[h]);
+    t.mid1Im[h] += t.kMid * (fIm - t.mid1Im[h]);
+    t.midRe[h] += t.kMid * (t.mid1Re[h] - t.midRe[h]);
+    t.midIm[h] += t.kMid * (t.mid1Im[h] - t.midIm[h]);
+    const double eRe = fRe - t.midRe[h];
+    const double eIm = fIm - t.midIm[h];
+    t.noise[h] += t.kNoise * ((eRe * eRe + eIm * eIm) - t.noise[h]);
+    const double mid = t.midRe[h] * t.midRe[h] + t.midIm[h] * t.midIm[h];
+    const double spread = mid + kNoiseWeight * t.noise[h];
+    const double r = spread > 0.0 ? mid / spread : 0.0;
+    t.steady[h] = r;
+    t.lasting[h] += t.kLasting * (r - t.lasting[h]);
+    const double k = t.kSlow * r;
+    t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
+    t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
+    t.slowRe[h] += k * (t.slow1Re[h] - t.slowRe[h]);
+    t.slowIm[h] += k * (t.slow1Im[h] - t.slowIm[h]);
     inverse[h] = 1.0 / (t.noise[h] + kNoiseFloor);
     if (h < t.harmonics) {
       const double order = static_cast<double>(h + 1);
-      const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
-      weightSum += order * order * power * inverse[h];
+      weightSum += order * order * mid * r * inverse[h];
+      presence += t.lasting[h];
     }
+  }
+  if (t.steps >= t.warmSteps) {
+    if (!t.locked && presence >= kLockOn) {
+      t.locked = true;
+    } else if (t.locked && presence < kLockOff) {
+      t.locked = false;
+    }
+  }
+  if (!t.locked) {
+    t.omega += t.kLeak * (kTwoPi * t.nominal - t.omega);
+    t.accel -= t.kLeak * t.accel;
   }
   const double norm = 1.0 / (weightSum + kDetectorRegularisation);
   // The hum predicted for the interpolator's output: each harmonic turned on
@@ -197,12 +241,14 @@ void slowTick(HumTracker& t) {
       continue;
     }
     const double order = static_cast<double>(h + 1);
-    const double w = order * inverse[h] * norm;
-    t.detRe[h] = static_cast<float>(w * t.slowRe[h]);
-    t.detIm[h] = static_cast<float>(-w * t.slowIm[h]);
-    const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
-    const double denom = power + kSynthNoiseWeight * t.noise[h];
-    const double gain = denom > 0.0 ? power / denom : 0.0;
+    const double w = order * t.steady[h] * inverse[h] * norm;
+    t.detRe[h] = static_cast<float>(w * t.midRe[h]);
+    t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
+    double gain = 0.0;
+    if (t.locked) {
+      const double u = (t.lasting[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
+      gain = u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
+    }
     const double gRe = gain * t.slowRe[h];
     const double gIm = gain * t.slowIm[h];
     t.synRe[h] = static_cast<float>(gRe * rotRe - gIm * rotIm);
@@ -248,8 +294,9 @@ float step(HumTracker& t, float x) {
       t.fast1Im[h] += k * (dIm - t.fast1Im[h]);
       t.fastRe[h] += k * (t.fast1Re[h] - t.fastRe[h]);
       t.fastIm[h] += k * (t.fast1Im[h] - t.fastIm[h]);
-      // Im(det * d): this harmonic's phase error, weighted.
-      det[j] += t.detRe[h] * dIm + t.detIm[h] * dRe;
+      // Im(det * fast): this harmonic's phase against its middle estimate,
+      // weighted by how clearly the hum stands out there.
+      det[j] += t.detRe[h] * t.fastIm[h] + t.detIm[h] * t.fastRe[h];
       syn[j] += t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
     }
   }
@@ -258,9 +305,10 @@ float step(HumTracker& t, float x) {
   const float synSum =
       ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
 
-  // The detector averaged over one mains period: every beat between
-  // harmonics, and every image, is a multiple of the mains frequency. The
-  // sum is formed afresh once a period, so that it cannot drift.
+  // The detector averaged over one mains period: what is left of the beats
+  // between harmonics, and of the images, is at multiples of the mains
+  // frequency. The sum is formed afresh once a period, so that it cannot
+  // drift.
   const double raw = static_cast<double>(detSum);
   t.ring[t.ringPos] = raw;
   if (++t.ringPos == t.ringLength) {
@@ -382,7 +430,10 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kFast = onePole(kFastHz, t.rateD);
   const double tickRate = t.rateD / static_cast<double>(t.tick);
   t.kSlow = onePole(kSlowHz, tickRate);
+  t.kMid = onePole(kMidHz, tickRate);
   t.kNoise = onePole(kNoiseHz, tickRate);
+  t.kLasting = onePole(kLastingHz, tickRate);
+  t.kLeak = onePole(kLeakHz, tickRate);
   t.warmSteps = static_cast<std::int32_t>(std::round(kWarmSeconds * t.rateD));
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
@@ -456,7 +507,8 @@ void humTrackerSettle(HumTracker& t) {
     finite = std::isfinite(t.fastRe[h]) && std::isfinite(t.fastIm[h]) &&
              std::isfinite(t.fast1Re[h]) && std::isfinite(t.fast1Im[h]) &&
              std::isfinite(t.slowRe[h]) && std::isfinite(t.slowIm[h]) &&
-             std::isfinite(t.noise[h]) && std::isfinite(t.synRe[h]) && std::isfinite(t.synIm[h]);
+             std::isfinite(t.noise[h]) && std::isfinite(t.midRe[h]) && std::isfinite(t.midIm[h]) &&
+             std::isfinite(t.synRe[h]) && std::isfinite(t.synIm[h]);
   }
   for (std::int32_t j = 0; j < t.branch && finite; ++j) {
     finite = std::isfinite(t.synth[j]);
@@ -476,7 +528,8 @@ void humTrackerSettle(HumTracker& t) {
         *v = 0.0f;
       }
     }
-    double* ss[5] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h]};
+    double* ss[9] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h],
+                     &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],  &t.midIm[h]};
     for (double* v : ss) {
       if (std::fabs(*v) < kSlowFloor) {
         *v = 0.0;

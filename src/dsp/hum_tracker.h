@@ -33,7 +33,7 @@ constexpr int kTrackLanes = 8;       // fixed partial sums: the same order every
 constexpr int kTrackMaxDecim = 64;
 constexpr int kTrackMaxTaps = 2048;  // FIR length, a multiple of the decimation
 constexpr int kTrackMaxPhase = 64;   // taps per polyphase branch
-constexpr int kTrackMaxRing = 256;   // one mains period at the decimated rate
+constexpr int kTrackMaxRing = 1024;  // a few mains periods at the decimated rate
 
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
@@ -48,9 +48,12 @@ struct HumTracker {
   std::int32_t ringLength;     // decimated steps per mains period (the detector's average)
   std::int32_t warmSteps;      // decimated steps before the loop moves
   double halfDelay;            // the FIR's delay, seconds
-  double kFast;                // fast estimates' one-pole coefficient (decimated rate)
-  double kSlow;                // slow estimates' (tick rate)
-  double kNoise;               // noise estimates' (tick rate)
+  double kFast;                // the fast estimates' one-pole coefficient (decimated rate)
+  double kMid;                 // the middle estimates' (tick rate)
+  double kSlow;                // the slow estimates' (tick rate)
+  double kNoise;               // the noise estimates' (tick rate)
+  double kLasting;             // the lasting steadiness's (tick rate)
+  double kLeak;                // the pull back to the nominal while no hum is found (tick rate)
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -60,23 +63,33 @@ struct HumTracker {
   float history[2 * kTrackMaxTaps];  // input, twice over, for contiguous reads
   std::int32_t historyPos;
   std::int32_t sub;             // input samples since the last decimated step
-  float synth[kTrackMaxPhase];  // synthesised hum, newest first, times decim
-  std::int64_t steps;           // decimated steps since the last reset
+  float synth[kTrackMaxPhase];  // synthesised hum, newest first
+  std::int64_t steps;           // decimated steps since the follower started
   std::int32_t tickPos;
+  bool locked;   // hum found: the canceller subtracts it
   double theta;  // followed phase, radians in [-pi, pi)
   double omega;  // followed frequency, rad/s
   double accel;  // its rate of change, rad/s^2
   double ring[kTrackMaxRing];
   double ringSum;
   std::int32_t ringPos;
-  // Per harmonic (index h - 1).
+  // Per harmonic (index h - 1). The fast estimates (a few hertz wide) are
+  // the detector's view; the middle ones (about a hertz) the reference it
+  // compares with, and what the slow ones (the canceller's) are fed from;
+  // `noise` is how much the fast view moves about the middle one, `steady`
+  // how clearly the harmonic stands still against that, `lasting` the same
+  // over seconds.
   float fast1Re[kTrackHarmonics], fast1Im[kTrackHarmonics];
   float fastRe[kTrackHarmonics], fastIm[kTrackHarmonics];
+  double mid1Re[kTrackHarmonics], mid1Im[kTrackHarmonics];
+  double midRe[kTrackHarmonics], midIm[kTrackHarmonics];
   double slow1Re[kTrackHarmonics], slow1Im[kTrackHarmonics];
   double slowRe[kTrackHarmonics], slowIm[kTrackHarmonics];
   double noise[kTrackHarmonics];
+  double steady[kTrackHarmonics];
+  double lasting[kTrackHarmonics];
   // Refreshed at each slow tick: the detector's weighted conjugates of the
-  // slow estimates, and the synthesis coefficients (slow estimate, its
+  // middle estimates, and the synthesis coefficients (slow estimate, its
   // weight in the synthesis, and the phase advance across both FIRs).
   float detRe[kTrackHarmonics], detIm[kTrackHarmonics];
   float synRe[kTrackHarmonics], synIm[kTrackHarmonics];

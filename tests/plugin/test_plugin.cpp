@@ -348,6 +348,30 @@ TEST_F(PluginTest, SwitchingOffLeavesTheChainAsItWas) {
   const std::vector<float> got = inst.process(part2, 128);
   EXPECT_TRUE(sameBits({got.begin() + static_cast<std::ptrdiff_t>(fade), got.end()},
                        {ref2.begin() + static_cast<std::ptrdiff_t>(fade), ref2.end()}));
+
+  // After a burst too, the chain held back from rising, then rising:
+  // it ran on exactly the enabled samples, as an instance that saw only
+  // those, and is left so once the copies have faded.
+  PluginInstance bursty(module, rate);
+  PluginInstance enabledOnly(module, rate);
+  allStagesOn(bursty);
+  allStagesOn(enabledOnly);
+  std::vector<float> scratch(in.size());
+  std::size_t pos = 0;
+  bool on = true;
+  for (std::uint32_t n : {1500u, 60u, 97u, 134u, 171u, 208u, 400u, 1u}) {
+    bursty.control(kPortEnabled) = on ? 1.0f : 0.0f;
+    bursty.run(in.data() + pos, scratch.data(), n);
+    if (on) {
+      enabledOnly.run(in.data() + pos, scratch.data(), n);
+    }
+    pos += n;
+    on = !on;
+  }
+  EXPECT_TRUE(chainState(bursty) == chainState(enabledOnly)) << "after the burst";
+  EXPECT_FALSE(sameBits(bursty.process(junk, 64), junk)) << "the copies fade";
+  EXPECT_TRUE(sameBits(bursty.process(junk, 64), junk));
+  EXPECT_TRUE(chainState(bursty) == chainState(enabledOnly)) << "after their fades";
 }
 
 // An 8th-order Butterworth high-pass at 3 kHz (four cookbook sections), in
@@ -544,8 +568,9 @@ TEST_F(PluginTest, SwitchingEnabledDoesNotClick) {
 TEST_F(PluginTest, FadesDoNotDependOnBlocking) {
   const double rate = 44100.0;
   const std::vector<float> in = testSignal(9000, rate, 21);
-  // The switch at these samples; one turns a fade around.
-  const std::size_t switches[] = {1000, 3000, 3100, 5500, 5600, 5650};
+  // The switch at these samples; one turns a fade around, and the last of
+  // a burst waits for a copy to fade, until sample 7882.
+  const std::size_t switches[] = {1000, 3000, 3100, 5500, 5600, 5650, 7000, 7100, 7200, 7300};
   auto runWith = [&](std::uint32_t block, bool inPlace) {
     PluginInstance inst(module, rate);
     allStagesOn(inst);

@@ -72,8 +72,9 @@ void timeOurs(benchmark::State& state, const std::string& path, const bench::Sta
 }
 
 // The whole chain with `enabled` switched at the start of every block: each
-// block fades (and from the second on, turns the fade around), running the
-// chain and its copy side by side; the dearest block there is.
+// block fades, turns a fade around or holds the chain back while two copies
+// of it fade, running the chain and up to two copies side by side; the
+// dearest blocks there are.
 void timeSwitching(benchmark::State& state, const std::string& path) {
   bench::withInstance(state, path, *bench::findStageConfig("full"), [&state](PluginInstance& p) {
     float& enabled = p.control(kPortEnabled);

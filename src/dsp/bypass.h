@@ -14,11 +14,18 @@
 // block, taken when the fade starts and dropped when it ends. Fading in runs
 // the chain itself from its held state, as the first enabled block would.
 //
-// A switch during a fade turns it around without a corner in any share: each
-// side's share is the S-curve (or the difference of two) that goes on as
-// it was going, and whatever enters starts from zero at zero slope. A fade in
-// that turns around hands the chain's share to a new copy, which keeps
-// rising along the chain's curve while the dry signal's share grows anew.
+// A switch during a fade turns it around without a corner in any share:
+// each side's share goes on as it was going, and whatever enters starts from
+// zero at zero slope. Switching off hands the chain's share, whatever it is,
+// to a new copy, which goes on along the chain's curve while the dry signal's
+// share grows anew under it; a copy's share is share(from) - share(to), both
+// positions rising, so every copy is gone one fade after it was taken. Up to
+// two copies run; the chain takes a share only while at most one does, so
+// that switching off always finds a free copy. Switching on while two run
+// keeps the chain running (its state follows every enabled sample) but holds
+// its share at zero until the older copy has faded, at most one fade more
+// (handing the older copy's share to a newer one instead would step by that
+// share times the copies' difference, which clicks).
 #pragma once
 
 #include <algorithm>
@@ -44,22 +51,32 @@ inline std::uint32_t bypassFadeLength(double sampleRate) {
 double bypassFadeShare(double u);
 
 struct BypassFade {
-  enum class Mode : std::uint8_t { Unstarted, On, Off, FadingIn, FadingOut };
+  enum class Mode : std::uint8_t { Unstarted, On, Off, Fading };
+  // The chain's own share during a fade: none, none until the older copy has
+  // faded, or rising.
+  enum class Live : std::uint8_t { Out, Waiting, Rising };
+
+  // The chain's sections as a switch off found them, run on the dry input.
+  // Its share is share(from) - share(to), both positions rising from the
+  // switch on; it is gone once `to` reaches the end.
+  struct Copy {
+    std::uint32_t from;  // the chain's position at the switch
+    std::uint32_t to;
+    CascadePlan plan;  // the plan of the last block before the switch, over `sections`
+    Biquad sections[kMaxCascade];
+    HumTracker tracker;  // and over this, when the plan ran the hum tracker
+  };
 
   // Positions count samples of a fade, 0 to length; the share at position p
   // is bypassFadeShare(p / length).
   Mode mode;
+  Live liveState;
+  std::uint8_t copies;   // copies running, 0 to 2
+  std::uint8_t oldest;   // the slot of the older one
   std::uint32_t length;  // samples in a whole fade
-  std::uint32_t live;    // the chain's own share, rising while fading in
-  // The copy's share is share(copyFrom) - share(copyTo): either copyFrom
-  // falls and copyTo stays at 0, or both rise (copyFrom up to length).
-  std::uint32_t copyFrom;
-  std::uint32_t copyTo;
-  bool copyRises;
-  bool copyRuns;
-  Biquad copy[kMaxCascade];
-  CascadePlan copyPlan;    // the last block's plan, over `copy`
-  HumTracker copyTracker;  // and over this, when the plan ran the tracker
+  std::uint32_t live;    // the chain's position while rising
+  double halfStep;       // 1 / (2 length), for the positions' midpoints
+  Copy copy[2];
 
   void init(double sampleRate);
 
@@ -70,7 +87,7 @@ struct BypassFade {
   // Block start, when not steady: follows a change of the enable state. The
   // first block starts in its state; a change starts a fade, or turns one
   // around from where it stands. `plan` is the plan of the last block that
-  // ran the chain, for the copy a fade-out needs.
+  // ran the chain, for the copy a switch off takes.
   void select(bool on, const CascadePlan& plan);
 
   // After select(): writes the fade's share of an n-sample block and returns
@@ -80,4 +97,13 @@ struct BypassFade {
   // switched off. in and out may be the same buffer.
   std::uint32_t fade(const CascadePlan* plan, CascadeKernel kernel, const float* in, float* out,
                      std::uint32_t n);
+
+ private:
+  // Samples mixed per pass: the dry input and every side's output are kept
+  // on the stack, since out may be the input buffer; long enough for the
+  // pipelined kernels to run near their full speed.
+  static constexpr std::uint32_t kChunk = 256;
+  void takeCopy(std::uint32_t from, const CascadePlan& plan);
+  void mix(const float* dry, const float* wet, float (*held)[kChunk], float* out,
+           std::uint32_t c) const;
 };

@@ -88,7 +88,10 @@ inline bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
 
 // Which samples lie within a fade of `enabled`: every switch of its state
 // after the first block starts one, which a comparison with a switch taken
-// at once leaves out.
+// at once leaves out. A fade lasts one fade length, but a switch on while
+// two switches off lie within the last fade length waits for the older of
+// their copies of the chain to fade first, up to one fade length more; the
+// older switch bounds that wait from above, exactly when both took a copy.
 class FadeWindows {
  public:
   explicit FadeWindows(double rate) : length_(bypassFadeLength(rate)) {}
@@ -96,18 +99,29 @@ class FadeWindows {
   // within a fade; counted from the first block on, one call per block.
   std::size_t skip(bool on, std::size_t n) {
     if (started_ && on != on_) {
-      left_ = length_;
+      std::size_t start = now_;
+      if (!on) {
+        offs_[1] = offs_[0];
+        offs_[0] = now_;
+        offCount_ += offCount_ < 2 ? 1 : 0;
+      } else if (offCount_ == 2 && now_ - offs_[1] < length_) {
+        start = offs_[1] + length_;
+      }
+      end_ = start + length_ > end_ ? start + length_ : end_;
     }
     started_ = true;
     on_ = on;
-    const std::size_t k = left_ < n ? left_ : n;
-    left_ -= k;
-    return k;
+    const std::size_t left = end_ > now_ ? end_ - now_ : 0;
+    now_ += n;
+    return left < n ? left : n;
   }
 
  private:
   std::size_t length_;
-  std::size_t left_ = 0;
+  std::size_t now_ = 0;
+  std::size_t end_ = 0;
+  std::size_t offs_[2] = {0, 0};  // the last two switches off, the latest first
+  int offCount_ = 0;
   bool started_ = false;
   bool on_ = true;
 };

@@ -466,7 +466,7 @@ TEST_F(ModelTest, HumMainsSwitching) {
 // Each switch fades (the stretch after it is left out), and the stretch
 // after the fade is compared: a copy of the input while off, and while on the
 // chain run from the state it held, with what changed while it was off.
-// Switches inside a fade turn it around.
+// Switches inside a fade turn it around, bursts of them included.
 TEST_F(ModelTest, EnableToggledMidStream) {
   for (bool inPlace : {false, true}) {
     Pair p(module, 48000.0, inPlace ? "enable, in place" : "enable, out of place");
@@ -502,6 +502,15 @@ TEST_F(ModelTest, EnableToggledMidStream) {
     blocks(p, sig, {100}, inPlace);
     c.enabled = 1.0f;
     blocks(p, sig, {2000}, inPlace);
+    // Bursts within a fade: switched on while two copies fade, the chain
+    // waits for the older; one ends on, the other off.
+    for (int burst = 0; burst < 2; ++burst) {
+      for (float e : {0.0f, 1.0f, 0.0f, 1.0f, 0.0f, 1.0f}) {
+        c.enabled = burst == 0 ? e : 1.0f - e;
+        blocks(p, sig, {70, 1, 64}, inPlace);
+      }
+      blocks(p, sig, {2500}, inPlace);
+    }
   }
 }
 

@@ -348,6 +348,30 @@ TEST_F(PluginTest, SwitchingOffLeavesTheChainAsItWas) {
   const std::vector<float> got = inst.process(part2, 128);
   EXPECT_TRUE(sameBits({got.begin() + static_cast<std::ptrdiff_t>(fade), got.end()},
                        {ref2.begin() + static_cast<std::ptrdiff_t>(fade), ref2.end()}));
+
+  // After a burst too, the chain held back from rising, then rising:
+  // it ran on exactly the enabled samples, as an instance that saw only
+  // those, and is left so once the copies have faded.
+  PluginInstance bursty(module, rate);
+  PluginInstance enabledOnly(module, rate);
+  allStagesOn(bursty);
+  allStagesOn(enabledOnly);
+  std::vector<float> scratch(in.size());
+  std::size_t pos = 0;
+  bool on = true;
+  for (std::uint32_t n : {1500u, 60u, 97u, 134u, 171u, 208u, 400u, 1u}) {
+    bursty.control(kPortEnabled) = on ? 1.0f : 0.0f;
+    bursty.run(in.data() + pos, scratch.data(), n);
+    if (on) {
+      enabledOnly.run(in.data() + pos, scratch.data(), n);
+    }
+    pos += n;
+    on = !on;
+  }
+  EXPECT_TRUE(chainState(bursty) == chainState(enabledOnly)) << "after the burst";
+  EXPECT_FALSE(sameBits(bursty.process(junk, 64), junk)) << "the copies fade";
+  EXPECT_TRUE(sameBits(bursty.process(junk, 64), junk));
+  EXPECT_TRUE(chainState(bursty) == chainState(enabledOnly)) << "after their fades";
 }
 
 // An 8th-order Butterworth high-pass at 3 kHz (four cookbook sections), in
@@ -396,41 +420,63 @@ class ClickMeter {
   Biquad s_[4];
 };
 
-// Toggling `enabled` crosses over a smooth fade instead of a step: a 110 Hz
-// tone at -12 dBFS, switched off and on at block boundaries, and turned
-// around 5 ms into a fade both ways, puts at most -90 dBFS
-// above 3 kHz from each switch to 70 ms after it, at every rate and block
-// size, hum filter alone or with voicing and boost. The same meter sees a
-// hard switch between the two outputs.
+// Toggling `enabled` crosses over a smooth fade instead of a step: what the
+// switches put above 3 kHz stays 90 dB under the peak of the steady output,
+// at every rate, from the hum filter alone to every gain at its top. Single
+// switches off and on at block boundaries, and turned around 5 ms into a
+// fade, of a 110 Hz tone, from each switch to 70 ms after it; then bursts of
+// 2 to 5 switches 1 to 15 ms apart, and a switch in every block for 50 ms,
+// at block sizes of 1 to 1024 and open-string tones (82 to 330 Hz), from the
+// first switch to 120 ms after it. The same meter sees a hard switch.
 TEST_F(PluginTest, SwitchingEnabledDoesNotClick) {
   constexpr double kPi = 3.141592653589793;
+  enum { kHumOnly, kVoiced, kTop, kSettings };
+  const char* const names[] = {"hum only", "voiced", "top"};
+  auto setUp = [](PluginInstance& inst, int setting) {
+    inst.control(kPortHumOn) = 1.0f;
+    if (setting != kHumOnly) {
+      inst.control(kPortPickupOn) = 1.0f;
+      inst.control(kPortPickupType) = 1.0f;
+      inst.control(kPortPickupAmount) = setting == kTop ? 2.0f : 1.0f;
+      inst.control(kPortBoostOn) = 1.0f;
+      inst.control(kPortBoostDb) = setting == kTop ? 24.0f : 6.0f;
+    }
+    if (setting == kTop) {
+      inst.control(kPortLevelDb) = 24.0f;
+      inst.control(kPortLowpassAmount) = 1.0f;
+    }
+  };
+  // -12 dBFS after a 50 ms onset.
+  auto toneOf = [](double f, double rate, std::size_t n) {
+    std::vector<float> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = static_cast<double>(i) / rate;
+      const double onset = t < 0.05 ? 0.5 - 0.5 * std::cos(kPi * t / 0.05) : 1.0;
+      v[i] = static_cast<float>(0.2511886 * onset * std::sin(2.0 * kPi * f * t));
+    }
+    return v;
+  };
   // Off, on, off and back on, off, on and back off; each at the first block
   // boundary from then on.
   const double switches[] = {0.5, 1.0, 1.5, 1.505, 2.0, 2.1, 2.105};
   constexpr std::size_t kSwitches = std::size(switches);
+  const double tones[] = {82.41, 110.0, 146.83, 196.0, 246.94, 329.63};
+  Xorshift rng(testSeed("enable bursts", 0x243f6a8885a308d3ull));
+  std::size_t stream = 0;
   for (double rate : {44100.0, 48000.0, 96000.0}) {
+    auto ms = [rate](double t) { return static_cast<std::size_t>(t * rate / 1000.0); };
     const auto total = static_cast<std::size_t>(2.6 * rate);
-    std::vector<float> tone(total);
-    for (std::size_t i = 0; i < total; ++i) {
-      const double t = static_cast<double>(i) / rate;
-      const double onset = t < 0.05 ? 0.5 - 0.5 * std::cos(kPi * t / 0.05) : 1.0;
-      tone[i] = static_cast<float>(0.2511886 * onset * std::sin(2.0 * kPi * 110.0 * t));
-    }
-    for (bool voiced : {false, true}) {
-      auto setUp = [voiced](PluginInstance& inst) {
-        inst.control(kPortHumOn) = 1.0f;
-        if (voiced) {
-          inst.control(kPortPickupOn) = 1.0f;
-          inst.control(kPortPickupType) = 1.0f;
-          inst.control(kPortPickupAmount) = 1.0f;
-          inst.control(kPortBoostOn) = 1.0f;
-          inst.control(kPortBoostDb) = 6.0f;
-        }
+    const std::vector<float> tone = toneOf(110.0, rate, total);
+    for (int setting = 0; setting < kSettings; ++setting) {
+      // The peak of the steady output while on, or of the dry tone.
+      auto steadyDb = [&](const std::vector<float>& out, std::size_t at) {
+        const float peak = peakAbs(out.data() + at - ms(70.0), ms(70.0));
+        return 20.0 * std::log10(static_cast<double>(std::max(0.2511886f, peak)));
       };
       for (std::uint32_t block : {32u, 128u, 1024u}) {
         std::vector<std::size_t> at;
         PluginInstance inst(module, rate);
-        setUp(inst);
+        setUp(inst, setting);
         std::vector<float> out(total);
         for (std::size_t pos = 0; pos < total; pos += block) {
           if (at.size() < kSwitches && static_cast<double>(pos) >= switches[at.size()] * rate) {
@@ -442,28 +488,76 @@ TEST_F(PluginTest, SwitchingEnabledDoesNotClick) {
         }
         ASSERT_EQ(at.size(), kSwitches);
         const std::vector<double> y = ClickMeter(rate).filter(out);
-        const auto window = static_cast<std::size_t>(0.07 * rate);
-        const double quiet = ClickMeter::peakDb(y, at[0] - window, window);
+        const double steady = steadyDb(out, at[0]);
+        const double quiet = ClickMeter::peakDb(y, at[0] - ms(70.0), ms(70.0));
         double worst[2] = {-400.0, -400.0};  // switching off, on
         for (std::size_t k = 0; k < kSwitches; ++k) {
-          worst[k % 2] = std::max(worst[k % 2], ClickMeter::peakDb(y, at[k], window));
+          worst[k % 2] = std::max(worst[k % 2], ClickMeter::peakDb(y, at[k], ms(70.0)) - steady);
         }
         std::printf(
-            "[ click    ] %6.0f Hz, block %4u, %-8s steady %7.1f, off %6.1f, on %6.1f dBFS\n", rate,
-            block, voiced ? "voiced" : "hum only", quiet, worst[0], worst[1]);
+            "[ click    ] %6.0f Hz, block %4u, %-8s peak %5.1f dBFS, steady %7.1f dBFS, off %6.1f, "
+            "on %6.1f dB under the peak\n",
+            rate, block, names[setting], steady, quiet, worst[0], worst[1]);
         EXPECT_LE(std::max(worst[0], worst[1]), -90.0)
-            << rate << " Hz, block " << block << (voiced ? ", voiced" : "");
+            << rate << " Hz, block " << block << ", " << names[setting];
 
         if (block == 128) {
           // A hard switch from the chain's output to the dry tone.
           PluginInstance always(module, rate);
-          setUp(always);
+          setUp(always, setting);
           std::vector<float> hard = always.process(tone, block);
           std::copy(tone.begin() + static_cast<std::ptrdiff_t>(at[0]), tone.end(),
                     hard.begin() + static_cast<std::ptrdiff_t>(at[0]));
-          EXPECT_GT(ClickMeter::peakDb(ClickMeter(rate).filter(hard), at[0], window), -60.0);
+          EXPECT_GT(ClickMeter::peakDb(ClickMeter(rate).filter(hard), at[0], ms(70.0)) - steady,
+                    -50.0);
         }
       }
+
+      // Bursts 0.25 s apart from 0.5 s on: the first is off, on 5.3 ms later
+      // and off 11.8 ms after the first; the last a switch in every block.
+      const double f = tones[++stream % std::size(tones)];
+      const std::vector<float> input = toneOf(f, rate, ms(2000.0));
+      std::vector<std::size_t> at = {ms(500.0), ms(505.3), ms(511.8)};
+      for (double t = 750.0; t < 1750.0; t += 250.0) {
+        for (std::uint32_t k = 2 + rng.below(4), next = 0; k > 0; --k) {
+          at.push_back(ms(t) + next);
+          next += static_cast<std::uint32_t>(ms(1.0)) +
+                  rng.below(static_cast<std::uint32_t>(ms(14.0)) + 1);
+        }
+      }
+      at.push_back(ms(1750.0));
+      at.push_back(input.size());
+      PluginInstance inst(module, rate);
+      setUp(inst, setting);
+      std::vector<float> out(input.size());
+      bool on = true;
+      for (std::size_t pos = 0, next = 0; pos < input.size();) {
+        const bool everyBlock = pos > ms(1750.0) && pos < ms(1800.0);
+        const std::uint32_t most = everyBlock || rng.below(4) == 0 ? 16 : 1024;
+        for (; at[next] == pos; ++next) {
+          on = !on;
+        }
+        if (everyBlock) {
+          on = !on;
+        }
+        const std::size_t n = std::min<std::size_t>(1 + rng.below(most), at[next] - pos);
+        inst.control(kPortEnabled) = on ? 1.0f : 0.0f;
+        inst.run(input.data() + pos, out.data() + pos, static_cast<std::uint32_t>(n));
+        pos += n;
+      }
+      const std::vector<double> y = ClickMeter(rate).filter(out);
+      const double steady = steadyDb(out, ms(500.0));
+      double worst[2] = {-400.0, -400.0};  // the first burst, any
+      for (std::size_t b = 0; b < 6; ++b) {
+        const double from = 500.0 + 250.0 * static_cast<double>(b);
+        const double db = ClickMeter::peakDb(y, ms(from), ms(120.0)) - steady;
+        worst[b != 0] = std::max(worst[b != 0], db);
+      }
+      std::printf(
+          "[ burst    ] %6.0f Hz, %-8s %6.2f Hz: first %6.1f, worst %6.1f dB under the peak\n",
+          rate, names[setting], f, worst[0], std::max(worst[0], worst[1]));
+      EXPECT_LE(std::max(worst[0], worst[1]), -90.0)
+          << rate << " Hz, " << names[setting] << ", " << f;
     }
   }
 }
@@ -474,8 +568,9 @@ TEST_F(PluginTest, SwitchingEnabledDoesNotClick) {
 TEST_F(PluginTest, FadesDoNotDependOnBlocking) {
   const double rate = 44100.0;
   const std::vector<float> in = testSignal(9000, rate, 21);
-  // The switch at these samples; one turns a fade around.
-  const std::size_t switches[] = {1000, 3000, 3100, 5500, 5600, 5650};
+  // The switch at these samples; one turns a fade around, and the last of
+  // a burst waits for a copy to fade, until sample 7882.
+  const std::size_t switches[] = {1000, 3000, 3100, 5500, 5600, 5650, 7000, 7100, 7200, 7300};
   auto runWith = [&](std::uint32_t block, bool inPlace) {
     PluginInstance inst(module, rate);
     allStagesOn(inst);

@@ -7,8 +7,9 @@
 //
 // Controls not given take the bundle's defaults; -u leaves an optional port
 // unconnected; -m writes the control outputs after every block, one line a
-// block: the time at the block's end, in seconds, then each output's value. --ports prints the module's table of port facts as JSON, for
-// scripts that need them.
+// block: the time at the block's end, in seconds, then each output's value.
+// --ports prints the module's table of port facts as JSON, for scripts that
+// need them.
 #include <sndfile.h>
 
 #include <cstdio>

@@ -135,7 +135,7 @@ TEST(UiCurve, RandomSettingsMatchTheModule) {
     }
     s.values[kPortEnabled] = i % 6 == 5 ? 0.0f : 1.0f;  // a few bypassed
     s.values[kPortHumOn] = i % 2 == 0 ? 1.0f : 0.0f;    // the hum filter in half
-    s.values[kPortHumTrack] = 0.0f;  // tracking has no fixed response to compare
+    s.values[kPortHumTrack] = 0.0f;                     // tracking has no fixed response to compare
     worst = std::max(worst, check(s));
   }
   std::printf("[ largest  ] %.2e dB\n", worst);

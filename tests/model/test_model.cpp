@@ -143,6 +143,9 @@ class Pair {
   bool ok() const { return plug_.ok(); }
   bool failed() const { return failed_; }
   Controls& controls() { return ctl_; }
+  // Hum tracking, which the model does not know: only ever off here (0, at
+  // the threshold, or unconnected), where the plug-in must be the model.
+  std::optional<float> humTrack = 0.0f;
 
   // Runs one block through both and compares every sample, plus the
   // untouched area behind an out-of-place block. The model switches
@@ -212,9 +215,10 @@ class Pair {
     plug_.control(kPortPickupOn) = ctl_.pickupOn;
     plug_.control(kPortBoostOn) = ctl_.boostOn;
     plug_.control(kPortBoostDb) = ctl_.boostDb;
-    const std::optional<float>* opt[3] = {&ctl_.lowpassAmount, &ctl_.hum50Hz, &ctl_.enabled};
-    const PortIndex port[3] = {kPortLowpassAmount, kPortHum50Hz, kPortEnabled};
-    for (std::size_t i = 0; i < 3; ++i) {
+    const std::optional<float>* opt[4] = {&ctl_.lowpassAmount, &ctl_.hum50Hz, &ctl_.enabled,
+                                          &humTrack};
+    const PortIndex port[4] = {kPortLowpassAmount, kPortHum50Hz, kPortEnabled, kPortHumTrack};
+    for (std::size_t i = 0; i < 4; ++i) {
       if (opt[i]->has_value()) {
         plug_.control(port[i]) = **opt[i];
       }
@@ -234,7 +238,7 @@ class Pair {
   double rate_;
   std::string label_;
   Controls ctl_;
-  bool connected_[3] = {true, true, true};  // the loader connects every port
+  bool connected_[4] = {true, true, true, true};  // the loader connects every port
   std::size_t block_ = 0;
   bool failed_ = false;
   FadeWindows fades_;
@@ -449,10 +453,13 @@ TEST_F(ModelTest, HumMainsSwitching) {
       c.hum50Hz = m;
       blocks(p, sig, {3000});
     }
-    // Changed while the bank is off: redesigned anyway, state frozen.
+    // Changed while the bank is off: redesigned anyway, state frozen. With
+    // the hum filter off, tracking on changes nothing either.
     c.humOn = 0.0f;
     c.hum50Hz = 1.0f;
+    p.humTrack = 1.0f;
     blocks(p, sig, {200});
+    p.humTrack = 0.0f;
     c.humOn = 1.0f;
     blocks(p, sig, {600});
     c.humOn = 0.0f;
@@ -472,6 +479,9 @@ TEST_F(ModelTest, EnableToggledMidStream) {
     Pair p(module, 48000.0, inPlace ? "enable, in place" : "enable, out of place");
     Signal sig(baseSeed() + 67, 48000.0);
     Controls& c = p.controls();
+    if (inPlace) {
+      p.humTrack.reset();  // tracking's port left unconnected
+    }
     c.enabled = 1.0f;
     c.humOn = 1.0f;
     c.pickupOn = 1.0f;
@@ -628,6 +638,11 @@ TEST_F(ModelTest, RandomControlSequences) {
     if (pick(8) == 0) {
       const std::uint64_t k = pick(4);
       c.enabled = k == 0 ? std::optional<float>() : std::optional<float>(k == 1 ? 0.0f : 1.0f);
+    }
+    if (pick(8) == 0) {
+      const std::uint64_t k = pick(3);
+      pairs[which]->humTrack =
+          k == 0 ? std::optional<float>() : std::optional<float>(k == 1 ? 0.0f : 0.5f);
     }
     std::uint32_t n = 0;
     switch (pick(6)) {

@@ -39,8 +39,11 @@ constexpr double kNoiseWeight = 4.0;
 // Hum is found when the harmonics' lasting steadiness adds up to this many
 // harmonics, and lost below the second figure: a guitar's partials seldom
 // stand still on mains lines for seconds, several at once.
-constexpr double kLockOn = 3.5;
-constexpr double kLockOff = 2.0;
+constexpr double kLockOn = 3.0;
+constexpr double kLockOff = 1.8;
+// The lowest harmonics count for more: a guitar seldom plays there, and hum
+// as a pure fundamental (or with its third) is the commonest there is.
+constexpr double kLowWeight[3] = {3.5, 1.5, 1.0};
 // A harmonic is subtracted in full from this lasting steadiness up, and not
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
@@ -210,7 +213,7 @@ void slowTick(HumTracker& t) {
     if (h < t.harmonics) {
       const double order = static_cast<double>(h + 1);
       weightSum += order * order * mid * r * inverse[h];
-      presence += t.lasting[h];
+      presence += t.lasting[h] * (h < 3 ? kLowWeight[h] : 1.0);
     }
   }
   if (t.steps >= t.warmSteps) {
@@ -448,6 +451,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
 
 void humTrackerRestart(HumTracker& t, float mains) {
   configure(t, mains);
+  clearState(t);
   clearFollower(t);
 }
 

@@ -99,8 +99,8 @@ struct HumTracker {
 // or 60.
 void humTrackerInit(HumTracker& t, double rate, float mains);
 
-// The nominal mains changed: the follower starts again from it, with its
-// estimates cleared. The FIR and its history stay.
+// The tracker starts afresh (the nominal mains changed, or it comes back
+// into the chain): estimates, follower and the FIR's history cleared.
 void humTrackerRestart(HumTracker& t, float mains);
 
 // Runs n samples; in and out may be the same buffer.

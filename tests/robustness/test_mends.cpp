@@ -40,16 +40,19 @@ class Robustness : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // One non-finite sample at the input of a running stage.
 
-enum class ChainStage { Lowpass, Hum, Voicer, Boost, All };
-const char* const kStageNames[] = {"Lowpass", "Hum", "Voicer", "Boost", "All"};
+enum class ChainStage { Lowpass, Hum, Voicer, Boost, All, Tracking };
+const char* const kStageNames[] = {"Lowpass", "Hum", "Voicer", "Boost", "All", "Tracking"};
 
 void switchStage(PluginInstance& inst, ChainStage s, bool on) {
   const bool all = s == ChainStage::All;
   if (all || s == ChainStage::Lowpass) {
     inst.control(kPortLowpassAmount) = on ? 0.2f : 0.0f;  // mix 0.8: dry and wet both matter
   }
-  if (all || s == ChainStage::Hum) {
+  if (all || s == ChainStage::Hum || s == ChainStage::Tracking) {
     inst.control(kPortHumOn) = on ? 1.0f : 0.0f;
+  }
+  if (s == ChainStage::Tracking) {
+    inst.control(kPortHumTrack) = 1.0f;
   }
   if (all || s == ChainStage::Voicer) {
     inst.control(kPortPickupType) = 1.0f;  // five sections
@@ -120,13 +123,12 @@ std::string badSampleName(const ::testing::TestParamInfo<BadSampleParam>& p) {
          kBad[std::get<1>(p.param)] + "_at" + std::to_string(std::get<2>(p.param));
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryStage, NonFiniteSample,
-                         ::testing::Combine(::testing::Values(ChainStage::Lowpass, ChainStage::Hum,
-                                                              ChainStage::Voicer, ChainStage::Boost,
-                                                              ChainStage::All),
-                                            ::testing::Values(0, 1, 2),
-                                            ::testing::Values(0u, 100u, kBlock - 1)),
-                         badSampleName);
+INSTANTIATE_TEST_SUITE_P(
+    EveryStage, NonFiniteSample,
+    ::testing::Combine(::testing::Values(ChainStage::Lowpass, ChainStage::Hum, ChainStage::Voicer,
+                                         ChainStage::Boost, ChainStage::All, ChainStage::Tracking),
+                       ::testing::Values(0, 1, 2), ::testing::Values(0u, 100u, kBlock - 1)),
+    badSampleName);
 
 // ---------------------------------------------------------------------------
 // Control values that are not numbers, or whose design would not be finite,
@@ -418,3 +420,84 @@ TEST_F(Robustness, TinyButValidRatesRunFinite) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Hum tracking on whatever comes in: the mains frequency it reports stays a
+// finite number within its port's range, the output stays finite once the
+// input is, and silence after hum leaves no subnormal number in its state.
+
+TEST_F(Robustness, HumTrackingReportsAMainsFrequencyWhateverComesIn) {
+  constexpr double kRate = 48000.0;
+  constexpr std::uint32_t kSamples = 3 * 48000;
+  std::vector<float> silence(kSamples, 0.0f);
+  std::vector<float> sine(kSamples);
+  for (std::uint32_t i = 0; i < kSamples; ++i) {
+    sine[i] = static_cast<float>(std::sin(2.0 * 3.141592653589793 * 61.0 * i / kRate));
+  }
+  std::vector<float> nans = noiseBlock(kSamples, 5, 0.5f);
+  for (std::uint32_t i = 0; i < kSamples; i += 4801) {
+    nans[i] = i % 2 == 0 ? kNaN : kInf;
+  }
+  const std::vector<float> inputs[] = {silence, sine, noiseBlock(kSamples, 7, 1.0f), nans};
+  const char* const names[] = {"silence", "full-scale 61 Hz", "white noise", "NaN and inf"};
+  const PortFacts& meter = kPorts[kPortHumFreq];
+  for (std::size_t k = 0; k < std::size(inputs); ++k) {
+    SCOPED_TRACE(names[k]);
+    for (float mains50 : {0.0f, 1.0f}) {
+      PluginInstance inst(module, kRate);
+      inst.control(kPortHumOn) = 1.0f;
+      inst.control(kPortHumTrack) = 1.0f;
+      inst.control(kPortHum50Hz) = mains50;
+      const float nominal = mains50 > 0.5f ? 50.0f : 60.0f;
+      std::vector<float> out(256);
+      for (std::uint32_t pos = 0; pos < kSamples; pos += 256) {
+        inst.control(kPortHumFreq) = -1.0f;
+        inst.run(inputs[k].data() + pos, out.data(), 256);
+        const float f = inst.control(kPortHumFreq);
+        ASSERT_TRUE(f >= meter.minimum && f <= meter.maximum) << f << " at " << pos;
+        ASSERT_TRUE(std::fabs(f - nominal) <= 1.0f) << f << " at " << pos;
+        if (allFinite(inputs[k].data() + pos, 256)) {
+          ASSERT_TRUE(allFinite(out.data(), 256)) << "block at " << pos;
+        }
+      }
+    }
+  }
+  // The reading is 0 while tracking or the hum filter is off.
+  PluginInstance off(module, kRate);
+  off.control(kPortHumOn) = 1.0f;
+  std::vector<float> out(256);
+  off.control(kPortHumFreq) = -1.0f;
+  off.run(sine.data(), out.data(), 256);
+  EXPECT_EQ(off.control(kPortHumFreq), 0.0f);
+}
+
+TEST(HumTracking, SilenceAfterHumLeavesNoSubnormalState) {
+  ChainRig rig(48000.0);
+  rig.controls.humOn = true;
+  rig.controls.humTrack = true;
+  std::vector<float> hum(48000 * 4);
+  for (std::size_t i = 0; i < hum.size(); ++i) {
+    const double t = static_cast<double>(i) / 48000.0;
+    hum[i] = static_cast<float>(0.02 * std::sin(2.0 * 3.141592653589793 * 60.01 * t) +
+                                0.01 * std::sin(2.0 * 3.141592653589793 * 180.03 * t));
+  }
+  rig.process(hum, 256);
+  ASSERT_TRUE(rig.tracker.locked) << "the test's hum was never found";
+  rig.process(std::vector<float>(48000 * 60, 0.0f), 256);
+  const HumTracker& t = rig.tracker;
+  auto normalOrZero = [](double v) { return std::fpclassify(v) != FP_SUBNORMAL; };
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    for (double v : {static_cast<double>(t.fastRe[h]), static_cast<double>(t.fast1Im[h]),
+                     t.midRe[h], t.mid1Im[h], t.slowRe[h], t.slow1Im[h], t.noise[h]}) {
+      EXPECT_TRUE(normalOrZero(v)) << "harmonic " << h + 1 << ": " << v;
+    }
+    EXPECT_TRUE(std::fpclassify(t.fastIm[h]) != FP_SUBNORMAL);
+    EXPECT_TRUE(std::fpclassify(t.synRe[h]) != FP_SUBNORMAL);
+  }
+  for (float v : t.history) {
+    EXPECT_TRUE(std::fpclassify(v) != FP_SUBNORMAL);
+  }
+  for (std::int32_t j = 0; j < t.branch; ++j) {
+    EXPECT_TRUE(std::fpclassify(t.synth[j]) != FP_SUBNORMAL);
+  }
+}

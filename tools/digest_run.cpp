@@ -57,7 +57,7 @@ struct Digest {
   }
 };
 
-constexpr int kModes = 7;
+constexpr int kModes = 8;
 
 // Adds the output to both digests: the whole run's and this scenario's own.
 bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode, Digest& all,
@@ -77,7 +77,8 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     d->connect_port(h, p, &c[p]);
   }
   // mode 0..3: one stage alone; 4: everything on; 5: controls change at
-  // random; 6: as 5, with bursts of NaN and infinity in the input.
+  // random; 6: as 5, with bursts of NaN and infinity in the input; 7: hum
+  // tracking, on hum long enough to be found and removed.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -86,10 +87,38 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   static const std::uint32_t kBlocks[] = {1, 7, 11, 12, 13, 64, 100, 256, 1000, 4096};
   std::vector<float> in(4096);
   std::vector<float> out(4096);
-  for (int block = 0; block < 40; ++block) {
-    const std::uint32_t n = kBlocks[rng.next() % 10];
+  // Mode 7's hum, 60.03 Hz and harmonics, from a rotation in double with
+  // only products and sums, so that the input is the same on every machine.
+  double zRe = 1.0;
+  double zIm = 0.0;
+  const double step = 6.283185307179586 * 60.03 / rate;
+  const double rRe = 1.0 - step * step / 2.0 + step * step * step * step / 24.0;
+  const double rIm = step - step * step * step / 6.0 + step * step * step * step * step / 120.0;
+  if (mode == 7) {
+    c[kPortHumOn] = 1.0f;
+    c[kPortHumTrack] = 1.0f;
+  }
+  const int blocks = mode == 7 ? static_cast<int>(3.5 * rate / 1200.0) : 40;
+  for (int block = 0; block < blocks; ++block) {
+    const std::uint32_t n = mode == 7 ? 1 + rng.next() % 2400 : kBlocks[rng.next() % 10];
     for (std::uint32_t i = 0; i < n; ++i) {
       in[i] = rng.bipolar() * 0.5f;
+      if (mode == 7) {
+        // Harmonics 1-9 of the phasor, odd ones stronger, over a little noise.
+        double hRe = zRe;
+        double hIm = zIm;
+        double v = 0.0;
+        for (int k = 1; k <= 9; ++k) {
+          v += (k % 2 == 1 ? 0.02 : 0.008) * hIm;
+          const double t = hRe * zRe - hIm * zIm;
+          hIm = hRe * zIm + hIm * zRe;
+          hRe = t;
+        }
+        in[i] = static_cast<float>(v) + in[i] * 0.01f;
+        const double t = zRe * rRe - zIm * rIm;
+        zIm = zRe * rIm + zIm * rRe;
+        zRe = t;
+      }
     }
     if (mode == 6 && rng.next() % 4 == 0) {
       static const float kBad[] = {NAN, INFINITY, -INFINITY, 3e38f};
@@ -109,6 +138,7 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
       c[kPortBoostDb] = rng.unit() * 48.0f - 24.0f;
       c[kPortLowpassAmount] = (rng.next() % 3 == 0) ? 0.0f : rng.unit();
       c[kPortEnabled] = (rng.next() % 8 == 0) ? 0.0f : 1.0f;
+      c[kPortHumTrack] = static_cast<float>(rng.next() % 2);
     }
     const bool inPlace = rng.next() % 2 == 0;
     d->connect_port(h, kPortIn, in.data());

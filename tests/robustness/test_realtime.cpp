@@ -483,12 +483,14 @@ struct Rig {
         }
       }
       // Mostly switched on and sane, so that the stages really run.
-      for (const PortIndex p : {kPortHumOn, kPortPickupOn, kPortBoostOn, kPortEnabled}) {
+      for (const PortIndex p :
+           {kPortHumOn, kPortPickupOn, kPortBoostOn, kPortEnabled, kPortHumTrack}) {
         if (rng.below(2) == 0) {
           inst.controls[p] = 1.0f;
         }
       }
-      for (const std::uint32_t p : {kPortLowpassAmount, kPortHum50Hz, kPortEnabled}) {
+      for (const std::uint32_t p :
+           {kPortLowpassAmount, kPortHum50Hz, kPortEnabled, kPortHumTrack, kPortHumFreq}) {
         if (rng.below(6) == 0) {
           const bool connected = rng.below(2) != 0;
           connect(inst, p, connected ? &inst.controls[p] : nullptr);

@@ -27,7 +27,9 @@ inline std::vector<float> noise(std::uint32_t n = kNoiseLength, std::uint64_t se
 }
 
 // Which stages a timed instance runs. "full" is every stage on with the
-// five-section voicing, thirteen filter sections in all.
+// five-section voicing, thirteen filter sections in all; "tracking" is the
+// hum filter following the mains (no notches), "full-tracking" the full chain
+// with it.
 struct StageConfig {
   const char* name;
   float lowpass;  // lowpass_amount
@@ -35,12 +37,18 @@ struct StageConfig {
   bool voicer;  // voicing 1 at amount 1
   bool boost;   // boost 6 dB
   int sections;
+  bool track = false;  // hum_track
 };
 
 inline constexpr StageConfig kStageConfigs[] = {
-    {"off", 0.0f, false, false, false, 0},  {"lowpass", 0.5f, false, false, false, 1},
-    {"hum", 0.0f, true, false, false, 6},   {"voicer", 0.0f, false, true, false, 5},
-    {"boost", 0.0f, false, false, true, 1}, {"full", 0.5f, true, true, true, 13},
+    {"off", 0.0f, false, false, false, 0},
+    {"lowpass", 0.5f, false, false, false, 1},
+    {"hum", 0.0f, true, false, false, 6},
+    {"voicer", 0.0f, false, true, false, 5},
+    {"boost", 0.0f, false, false, true, 1},
+    {"full", 0.5f, true, true, true, 13},
+    {"tracking", 0.0f, true, false, false, 0, true},
+    {"full-tracking", 0.5f, true, true, true, 7, true},
 };
 
 inline const StageConfig* findStageConfig(const std::string& name) {
@@ -64,6 +72,7 @@ inline void applyStageConfig(PluginInstance& p, const StageConfig& c) {
   p.control(kPortPickupAmount) = 1.0f;
   p.control(kPortBoostOn) = c.boost ? 1.0f : 0.0f;
   p.control(kPortBoostDb) = 6.0f;
+  p.control(kPortHumTrack) = c.track ? 1.0f : 0.0f;
 }
 
 // A plug-in with ports gain (0), in (1), out (2): LV2's example amplifier

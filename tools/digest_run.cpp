@@ -126,7 +126,7 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
         in[rng.next() % n] = kBad[rng.next() % 4];
       }
     }
-    if (mode >= 5) {
+    if (mode == 5 || mode == 6) {
       c[kPortLevelDb] = rng.unit() * 30.0f - 20.0f;
       c[kPortInvert] = static_cast<float>(rng.next() % 2);
       c[kPortHumOn] = static_cast<float>(rng.next() % 2);

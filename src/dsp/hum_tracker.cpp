@@ -10,11 +10,15 @@ constexpr double kTwoPi = 6.283185307179586;
 // Where the followed harmonics end, and the FIR's band: the passband reaches
 // 40 times 61 Hz, the stopband starts where its image folds back onto it.
 constexpr double kPassEdge = 2450.0;
-constexpr double kStopDb = 55.0;
+constexpr double kStopDb = 49.0;
 // Decimated rates from 6 kHz (below, the FIR's transition would be too
 // narrow to afford) to 12 kHz.
 constexpr double kMinDecimatedRate = 6000.0;
-constexpr double kSlowTickHz = 160.0;
+constexpr double kSlowTickHz = 80.0;
+// Decimated steps summed per frame: the frame's sum is a boxcar whose nulls,
+// at multiples of the frame rate, fall where the other harmonics' beats
+// would alias onto a harmonic's own.
+constexpr std::int32_t kFrameSteps = 8;
 // Bandwidths, Hz. The fast estimates are the detector's view of each
 // harmonic; the middle ones its reference and the slow ones' input. The slow
 // estimates are the canceller's own: they move at this pace only while the
@@ -86,8 +90,8 @@ void designFir(HumTracker& t) {
   const double transition = t.rateD - 2.0 * kPassEdge;
   const double needed = (kStopDb - 8.0) / (2.285 * kTwoPi * transition / t.rate) + 1.0;
   std::int32_t branch = static_cast<std::int32_t>(std::ceil(needed / t.decim));
-  branch = ((branch + 3) / 4) * 4;  // the dot products run four lanes
-  const std::int32_t most = (kTrackMaxTaps / t.decim) / 4 * 4;
+  branch = ((branch + 7) / 8) * 8;  // the dot products run eight lanes
+  const std::int32_t most = (kTrackMaxTaps / t.decim) / 8 * 8;
   if (branch > most) {
     branch = most;
   }
@@ -138,11 +142,13 @@ void clearState(HumTracker& t) {
   for (float& v : t.synth) {
     v = 0.0f;
   }
+  t.synthPos = 0;
 }
 
 void clearFollower(HumTracker& t) {
   t.steps = 0;
   t.locked = false;
+  t.framePos = 0;
   t.tickPos = 0;
   t.theta = 0.0;
   t.omega = kTwoPi * t.nominal;
@@ -153,6 +159,7 @@ void clearFollower(HumTracker& t) {
   t.ringSum = 0.0;
   t.ringPos = 0;
   for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.accRe[h] = t.accIm[h] = 0.0f;
     t.fast1Re[h] = t.fast1Im[h] = t.fastRe[h] = t.fastIm[h] = 0.0f;
     t.slow1Re[h] = t.slow1Im[h] = t.slowRe[h] = t.slowIm[h] = 0.0;
     t.mid1Re[h] = t.mid1Im[h] = t.midRe[h] = t.midIm[h] = 0.0;
@@ -161,6 +168,8 @@ void clearFollower(HumTracker& t) {
     t.noise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
+  trackerSinCos(-t.omega * t.halfDelay, t.zIm, t.zRe);
+  trackerSinCos(t.omega / t.rateD, t.rotIm, t.rotRe);
 }
 
 void configure(HumTracker& t, float mains) {
@@ -171,7 +180,8 @@ void configure(HumTracker& t, float mains) {
   while (t.harmonics < kTrackHarmonics && static_cast<double>(t.harmonics + 1) * top <= usable) {
     ++t.harmonics;
   }
-  t.ringLength = static_cast<std::int32_t>(std::round(t.rateD / t.nominal));
+  const double frameRate = t.rateD / static_cast<double>(t.frame);
+  t.ringLength = static_cast<std::int32_t>(std::round(frameRate / t.nominal));
   if (t.ringLength > kTrackMaxRing) {
     t.ringLength = kTrackMaxRing;
   }
@@ -186,6 +196,25 @@ void configure(HumTracker& t, float mains) {
 // steadiness, whether hum is found, the detector's weights and the
 // synthesis coefficients.
 void slowTick(HumTracker& t) {
+  // Decayed toward silence, the estimates end as exact zeros rather than
+  // subnormal numbers (which cost a microcode assist on many CPUs); here, on
+  // a fixed sample count, so that it does not depend on the host's blocks.
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    float* fs[6] = {&t.fast1Re[h], &t.fast1Im[h], &t.fastRe[h],
+                    &t.fastIm[h],  &t.accRe[h],   &t.accIm[h]};
+    for (float* v : fs) {
+      if (std::fabs(*v) < kFastFloor) {
+        *v = 0.0f;
+      }
+    }
+    double* ss[9] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h],
+                     &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],  &t.midIm[h]};
+    for (double* v : ss) {
+      if (std::fabs(*v) < kSlowFloor) {
+        *v = 0.0;
+      }
+    }
+  }
   double weightSum = 0.0;
   double presence = 0.0;
   double inverse[kTrackHarmonics];
@@ -259,54 +288,37 @@ void slowTick(HumTracker& t) {
   }
 }
 
-// One decimated step: x is the decimated input. Returns the hum predicted
-// one FIR delay ahead.
-float step(HumTracker& t, float x) {
-  double zs = 0.0;
-  double zc = 0.0;
-  trackerSinCos(t.theta - t.omega * t.halfDelay, zs, zc);
-  // Powers of the phasor, h = 1..40: eight in a row, then blocks of eight
-  // from the eighth, sixteenth, ... power, so that the chain stays short.
-  float pRe[kTrackHarmonics];
-  float pIm[kTrackHarmonics];
-  pRe[0] = static_cast<float>(zc);
-  pIm[0] = static_cast<float>(zs);
-  for (int h = 1; h < kTrackLanes; ++h) {
-    pRe[h] = pRe[h - 1] * pRe[0] - pIm[h - 1] * pIm[0];
-    pIm[h] = pRe[h - 1] * pIm[0] + pIm[h - 1] * pRe[0];
-  }
-  for (int b = kTrackLanes; b < kTrackHarmonics; b += kTrackLanes) {
-    const float baseRe = pRe[b - 1];
-    const float baseIm = pIm[b - 1];
-    for (int j = 0; j < kTrackLanes; ++j) {
-      pRe[b + j] = baseRe * pRe[j] - baseIm * pIm[j];
-      pIm[b + j] = baseRe * pIm[j] + baseIm * pRe[j];
-    }
-  }
+// Once a frame: the fast estimates from the frame's sums, the detector, the
+// loop; the demodulating phasor afresh from the phase, and its turn per step.
+void endFrame(HumTracker& t) {
   const float k = static_cast<float>(t.kFast);
-  const float x2 = 2.0f * x;
+  const float mean = 1.0f / static_cast<float>(t.frame);
+  float detTerm[kTrackHarmonics];
+  float* __restrict aRe = t.accRe;
+  float* __restrict aIm = t.accIm;
+  float* __restrict f1Re = t.fast1Re;
+  float* __restrict f1Im = t.fast1Im;
+  float* __restrict fRe = t.fastRe;
+  float* __restrict fIm = t.fastIm;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    f1Re[h] += k * (aRe[h] * mean - f1Re[h]);
+    f1Im[h] += k * (aIm[h] * mean - f1Im[h]);
+    fRe[h] += k * (f1Re[h] - fRe[h]);
+    fIm[h] += k * (f1Im[h] - fIm[h]);
+    aRe[h] = 0.0f;
+    aIm[h] = 0.0f;
+    // Im(det * fast): this harmonic's phase against its middle estimate,
+    // weighted by how clearly the hum stands out there.
+    detTerm[h] = t.detRe[h] * fIm[h] + t.detIm[h] * fRe[h];
+  }
   float det[kTrackLanes] = {};
-  float syn[kTrackLanes] = {};
   for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
     for (int j = 0; j < kTrackLanes; ++j) {
-      const int h = b + j;
-      // The input demodulated at h times the phase, low-passed twice.
-      const float dRe = x2 * pRe[h];
-      const float dIm = -(x2 * pIm[h]);
-      t.fast1Re[h] += k * (dRe - t.fast1Re[h]);
-      t.fast1Im[h] += k * (dIm - t.fast1Im[h]);
-      t.fastRe[h] += k * (t.fast1Re[h] - t.fastRe[h]);
-      t.fastIm[h] += k * (t.fast1Im[h] - t.fastIm[h]);
-      // Im(det * fast): this harmonic's phase against its middle estimate,
-      // weighted by how clearly the hum stands out there.
-      det[j] += t.detRe[h] * t.fastIm[h] + t.detIm[h] * t.fastRe[h];
-      syn[j] += t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
+      det[j] += detTerm[b + j];
     }
   }
   const float detSum =
       ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
-  const float synSum =
-      ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
 
   // The detector averaged over one mains period: what is left of the beats
   // between harmonics, and of the images, is at multiples of the mains
@@ -325,12 +337,11 @@ float step(HumTracker& t, float x) {
     t.ringSum += raw - t.ring[t.ringPos];
   }
   double delta = t.ringSum / static_cast<double>(t.ringLength);
-  ++t.steps;
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
   }
-  const double dt = 1.0 / t.rateD;
-  t.theta += (t.omega + t.loop1 * delta) * dt;
+  const double dt = static_cast<double>(t.frame) / t.rateD;
+  t.theta += t.loop1 * delta * dt;
   t.omega += (t.accel + t.loop2 * delta) * dt;
   t.accel += t.loop3 * delta * dt;
   if (t.omega > t.omegaMax) {
@@ -340,14 +351,69 @@ float step(HumTracker& t, float x) {
     t.omega = t.omegaMin;
     t.accel = 0.0;
   }
+  if (++t.tickPos == t.tick) {
+    t.tickPos = 0;
+    slowTick(t);
+  }
   if (t.theta >= kPi) {
     t.theta -= kTwoPi;
   } else if (t.theta < -kPi) {
     t.theta += kTwoPi;
   }
-  if (++t.tickPos == t.tick) {
-    t.tickPos = 0;
-    slowTick(t);
+  trackerSinCos(t.theta - t.omega * t.halfDelay, t.zIm, t.zRe);
+  trackerSinCos(t.omega / t.rateD, t.rotIm, t.rotRe);
+}
+
+// One decimated step: x is the decimated input. Returns the hum predicted
+// one FIR delay ahead.
+inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
+  // Powers of the phasor, h = 1..40: eight in a row, then blocks of eight
+  // from the eighth, sixteenth, ... power, so that the chain stays short.
+  float pRe[kTrackHarmonics];
+  float pIm[kTrackHarmonics];
+  pRe[0] = static_cast<float>(t.zRe);
+  pIm[0] = static_cast<float>(t.zIm);
+  for (int h = 1; h < kTrackLanes; ++h) {
+    pRe[h] = pRe[h - 1] * pRe[0] - pIm[h - 1] * pIm[0];
+    pIm[h] = pRe[h - 1] * pIm[0] + pIm[h - 1] * pRe[0];
+  }
+  for (int b = kTrackLanes; b < kTrackHarmonics; b += kTrackLanes) {
+    const float baseRe = pRe[b - 1];
+    const float baseIm = pIm[b - 1];
+    for (int j = 0; j < kTrackLanes; ++j) {
+      pRe[b + j] = baseRe * pRe[j] - baseIm * pIm[j];
+      pIm[b + j] = baseRe * pIm[j] + baseIm * pRe[j];
+    }
+  }
+  const float x2 = 2.0f * x;
+  // Every harmonic at once, as plain element-wise loops the compiler runs in
+  // SIMD lanes; the sum over harmonics follows in a fixed order after.
+  float synTerm[kTrackHarmonics];
+  float* __restrict aRe = t.accRe;
+  float* __restrict aIm = t.accIm;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    // The input demodulated at h times the phase.
+    aRe[h] += x2 * pRe[h];
+    aIm[h] -= x2 * pIm[h];
+    synTerm[h] = t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
+  }
+  float syn[kTrackLanes] = {};
+  for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
+    for (int j = 0; j < kTrackLanes; ++j) {
+      syn[j] += synTerm[b + j];
+    }
+  }
+  const float synSum =
+      ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
+  // On by one step.
+  t.theta += t.omega / t.rateD;
+  const double nextRe = t.zRe * t.rotRe - t.zIm * t.rotIm;
+  t.zIm = t.zRe * t.rotIm + t.zIm * t.rotRe;
+  t.zRe = nextRe;
+  ++t.steps;
+  if (++t.framePos == t.frame) {
+    t.framePos = 0;
+    endFrame(t);
   }
   return synSum;
 }
@@ -426,12 +492,14 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
     t.poly[0] = 1.0f;
     t.halfDelay = 0.0;
   }
-  t.tick = static_cast<std::int32_t>(std::round(t.rateD / kSlowTickHz));
+  t.frame = kFrameSteps;
+  const double frameRate = t.rateD / static_cast<double>(t.frame);
+  t.tick = static_cast<std::int32_t>(std::round(frameRate / kSlowTickHz));
   if (t.tick < 1) {
     t.tick = 1;
   }
-  t.kFast = onePole(kFastHz, t.rateD);
-  const double tickRate = t.rateD / static_cast<double>(t.tick);
+  t.kFast = onePole(kFastHz, frameRate);
+  const double tickRate = frameRate / static_cast<double>(t.tick);
   t.kSlow = onePole(kSlowHz, tickRate);
   t.kMid = onePole(kMidHz, tickRate);
   t.kNoise = onePole(kNoiseHz, tickRate);
@@ -455,6 +523,11 @@ void humTrackerRestart(HumTracker& t, float mains) {
   clearFollower(t);
 }
 
+// Wider SIMD where the CPU has it: the loops are element-wise and their sums
+// run in fixed lanes, so every variant gives the same bits.
+#if defined(__x86_64__)
+__attribute__((target_clones("avx2", "default")))
+#endif
 void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n) {
   if (t.decim == 1) {
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -478,72 +551,56 @@ void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n) 
       t.sub = 0;
       // Decimated input: the FIR over the last `taps` samples (symmetric,
       // so the window's order does not matter).
-      float acc[4] = {};
-      for (std::int32_t j = 0; j < taps; j += 4) {
-        for (int l = 0; l < 4; ++l) {
+      float acc[8] = {};
+      for (std::int32_t j = 0; j < taps; j += 8) {
+        for (int l = 0; l < 8; ++l) {
           acc[l] += t.fir[j + l] * window[j + l];
         }
       }
-      const float xd = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+      const float xd =
+          ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
       const float v = step(t, xd);
-      for (std::int32_t j = branch - 1; j > 0; --j) {
-        t.synth[j] = t.synth[j - 1];
-      }
-      t.synth[0] = v;
+      // The synthesised samples, newest first, twice over: a step writes one
+      // place in each half instead of moving them all.
+      t.synthPos = t.synthPos == 0 ? branch - 1 : t.synthPos - 1;
+      t.synth[t.synthPos] = v;
+      t.synth[t.synthPos + branch] = v;
     }
     // Interpolated hum: branch `sub` of the FIR over the synthesised samples.
     const float* branchTaps = t.poly + t.sub * branch;
-    float acc[4] = {};
-    for (std::int32_t j = 0; j < branch; j += 4) {
-      for (int l = 0; l < 4; ++l) {
-        acc[l] += branchTaps[j + l] * t.synth[j + l];
+    const float* recent = t.synth + t.synthPos;
+    float acc[8] = {};
+    for (std::int32_t j = 0; j < branch; j += 8) {
+      for (int l = 0; l < 8; ++l) {
+        acc[l] += branchTaps[j + l] * recent[j + l];
       }
     }
-    const float hum = (acc[0] + acc[1]) + (acc[2] + acc[3]);
+    const float hum =
+        ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
     out[i] = x - hum;
   }
 }
 
 void humTrackerSettle(HumTracker& t) {
-  bool finite = std::isfinite(t.theta) && std::isfinite(t.omega) && std::isfinite(t.accel) &&
-                std::isfinite(t.ringSum);
-  for (int h = 0; h < kTrackHarmonics && finite; ++h) {
-    finite = std::isfinite(t.fastRe[h]) && std::isfinite(t.fastIm[h]) &&
-             std::isfinite(t.fast1Re[h]) && std::isfinite(t.fast1Im[h]) &&
-             std::isfinite(t.slowRe[h]) && std::isfinite(t.slowIm[h]) &&
-             std::isfinite(t.noise[h]) && std::isfinite(t.midRe[h]) && std::isfinite(t.midIm[h]) &&
-             std::isfinite(t.synRe[h]) && std::isfinite(t.synIm[h]);
+  // Zero times anything finite is zero; times an infinity or a NaN, NaN: one
+  // sum tells whether any of the state is not finite.
+  double probe = 0.0 * (t.theta + t.omega + t.accel + t.ringSum + t.zRe + t.zIm);
+  float probeF = 0.0f;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    probeF += 0.0f * (t.accRe[h] + t.accIm[h] + t.fastRe[h] + t.fastIm[h] + t.fast1Re[h] +
+                      t.fast1Im[h] + t.synRe[h] + t.synIm[h]);
+    probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h]);
   }
-  for (std::int32_t j = 0; j < t.branch && finite; ++j) {
-    finite = std::isfinite(t.synth[j]);
+  for (std::int32_t j = 0; j < 2 * t.branch; ++j) {
+    probeF += 0.0f * t.synth[j];
   }
-  for (std::int32_t j = 0; j < t.taps && finite; ++j) {
-    finite = std::isfinite(t.history[j]);
+  for (std::int32_t j = 0; j < t.taps; ++j) {
+    probeF += 0.0f * t.history[j];
   }
-  if (!finite) {
+  if (!(probe == 0.0 && probeF == 0.0f)) {
     clearState(t);
     clearFollower(t);
     return;
-  }
-  for (int h = 0; h < kTrackHarmonics; ++h) {
-    float* fs[4] = {&t.fast1Re[h], &t.fast1Im[h], &t.fastRe[h], &t.fastIm[h]};
-    for (float* v : fs) {
-      if (std::fabs(*v) < kFastFloor) {
-        *v = 0.0f;
-      }
-    }
-    double* ss[9] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h],
-                     &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],  &t.midIm[h]};
-    for (double* v : ss) {
-      if (std::fabs(*v) < kSlowFloor) {
-        *v = 0.0;
-      }
-    }
-  }
-  for (std::int32_t j = 0; j < t.branch; ++j) {
-    if (std::fabs(t.synth[j]) < kFastFloor) {
-      t.synth[j] = 0.0f;
-    }
   }
 }
 

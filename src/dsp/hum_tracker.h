@@ -11,11 +11,13 @@
 //   - the input is low-passed and decimated by `decim` (to 6-12 kHz: the
 //     harmonics it follows lie below 2.45 kHz), by a polyphase FIR;
 //   - at each decimated step, every harmonic h is demodulated at h times
-//     the followed phase and low-passed (a few hertz: the fast estimate);
-//     the loop's phase detector weighs every harmonic by how clearly the
-//     hum stands out of the guitar there; the loop moves the phase; the
-//     hum predicted one FIR delay ahead is synthesised;
-//   - at each slow tick (about 160 Hz), the slow estimates (the canceller's
+//     the followed phase and summed over the frame, and the hum predicted
+//     one FIR delay ahead is synthesised;
+//   - at each frame (8 steps, about 750 Hz), each harmonic's sum is
+//     low-passed (a few hertz: the fast estimate); the loop's phase detector
+//     weighs every harmonic by how clearly the hum stands out of the guitar
+//     there, and the loop moves the phase;
+//   - at each slow tick (about 80 Hz), the slow estimates (the canceller's
 //     own, a fraction of a hertz wide) and the detector's weights update;
 //   - the synthesised hum is interpolated back to the input rate by the
 //     same FIR and subtracted.
@@ -44,11 +46,12 @@ struct HumTracker {
   std::int32_t branch;         // taps per polyphase branch
   std::int32_t taps;           // decim * branch
   std::int32_t harmonics;      // followed harmonics, 0 when the rate has room for none
-  std::int32_t tick;           // decimated steps per slow update
-  std::int32_t ringLength;     // decimated steps per mains period (the detector's average)
+  std::int32_t frame;          // decimated steps per frame (the fast estimates' update)
+  std::int32_t tick;           // frames per slow update
+  std::int32_t ringLength;     // frames per mains period (the detector's average)
   std::int32_t warmSteps;      // decimated steps before the loop moves
   double halfDelay;            // the FIR's delay, seconds
-  double kFast;                // the fast estimates' one-pole coefficient (decimated rate)
+  double kFast;                // the fast estimates' one-pole coefficient (frame rate)
   double kMid;                 // the middle estimates' (tick rate)
   double kSlow;                // the slow estimates' (tick rate)
   double kNoise;               // the noise estimates' (tick rate)
@@ -62,14 +65,18 @@ struct HumTracker {
   // ---- Streaming state.
   float history[2 * kTrackMaxTaps];  // input, twice over, for contiguous reads
   std::int32_t historyPos;
-  std::int32_t sub;             // input samples since the last decimated step
-  float synth[kTrackMaxPhase];  // synthesised hum, newest first
-  std::int64_t steps;           // decimated steps since the follower started
+  std::int32_t sub;                 // input samples since the last decimated step
+  float synth[2 * kTrackMaxPhase];  // synthesised hum, newest first from synthPos, twice over
+  std::int32_t synthPos;
+  std::int64_t steps;  // decimated steps since the follower started
+  std::int32_t framePos;
   std::int32_t tickPos;
-  bool locked;   // hum found: the canceller subtracts it
-  double theta;  // followed phase, radians in [-pi, pi)
-  double omega;  // followed frequency, rad/s
-  double accel;  // its rate of change, rad/s^2
+  bool locked;          // hum found: the canceller subtracts it
+  double theta;         // followed phase, radians in [-pi, pi)
+  double omega;         // followed frequency, rad/s
+  double accel;         // its rate of change, rad/s^2
+  double zRe, zIm;      // e^(i (theta - omega halfDelay)): the demodulating phasor
+  double rotRe, rotIm;  // e^(i omega / rateD): its turn per decimated step
   double ring[kTrackMaxRing];
   double ringSum;
   std::int32_t ringPos;
@@ -79,6 +86,7 @@ struct HumTracker {
   // `noise` is how much the fast view moves about the middle one, `steady`
   // how clearly the harmonic stands still against that, `lasting` the same
   // over seconds.
+  float accRe[kTrackHarmonics], accIm[kTrackHarmonics];  // this frame's demodulated input
   float fast1Re[kTrackHarmonics], fast1Im[kTrackHarmonics];
   float fastRe[kTrackHarmonics], fastIm[kTrackHarmonics];
   double mid1Re[kTrackHarmonics], mid1Im[kTrackHarmonics];

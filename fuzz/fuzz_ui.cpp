@@ -18,11 +18,13 @@
 // (and cairo's own assertions, which end the process):
 //  - every value the UI holds is finite and within its port's range,
 //    whatever the host sent;
-//  - every write is a control input's, finite, within its range (0 or 1 for
-//    a switch, a whole number for the selector), and comes while that port
-//    is grabbed; a grab comes only while nothing is grabbed, a release only
-//    for the grabbed port; the wheel's grab ends once it has rested, and
-//    closing the UI leaves nothing grabbed;
+//  - every write is a control input's (never the plug-in's reading of the
+//    mains it follows), finite, within its range (0 or 1 for a switch, a
+//    whole number for the selector), and comes while that port is grabbed;
+//    a grab comes only while nothing is grabbed, a release only for the
+//    grabbed port; the wheel's grab ends once it has rested, and closing
+//    the UI leaves nothing grabbed;
+//  - the reading shows only while the hum filter tracks;
 //  - the view leaves out no drawing call for a coordinate that is not
 //    finite, and leaves cairo without an error;
 //  - the plot's dB span holds +-30 dB and keeps the highest curve 6 dB
@@ -125,12 +127,18 @@ class Session {
     cairo_destroy(cr);
     cairo_surface_destroy(img);
     checkRange();
+    const float heard = model_.followedHz();
+    if (heard != 0.0f && !(model_.value(kPortHumOn) > 0.5f && model_.value(kPortHumTrack) > 0.5f &&
+                           model_.value(kPortEnabled) > 0.5f)) {
+      fail("a reading shown while the hum filter does not track", kPortHumFreq,
+           static_cast<double>(heard));
+    }
   }
 
  private:
   void carryOut(const Actions& actions) {
     for (const Action& a : actions) {
-      if (a.port >= kPortCount || kPorts[a.port].audio()) {
+      if (a.port >= kPortCount || kPorts[a.port].audio() || kPorts[a.port].output()) {
         fail("an action on a port that is not a control input", a.port);
       }
       switch (a.kind) {

@@ -53,7 +53,8 @@ UiModel::UiModel(double sampleRate) : rate_(sampleRate) {
 }
 
 bool UiModel::set(std::uint32_t port, float value) {
-  if (port >= kPortCount || kPorts[port].audio() || !std::isfinite(value)) {
+  if (port >= kPortCount || kPorts[port].audio() || kPorts[port].output() ||
+      !std::isfinite(value)) {
     return false;
   }
   const PortFacts& f = kPorts[port];
@@ -73,7 +74,21 @@ bool UiModel::hostEvent(std::uint32_t port, std::uint32_t size, std::uint32_t fo
   }
   float v = 0.0f;
   std::memcpy(&v, buffer, sizeof v);  // the host's buffer need not be aligned
+  if (port < kPortCount && kPorts[port].kind == PortKind::Meter) {
+    const PortFacts& f = kPorts[port];
+    v = std::isfinite(v) && v >= f.minimum && v <= f.maximum ? std::round(v * 100.0f) / 100.0f
+                                                             : 0.0f;
+    if (values_[port] == v) {
+      return false;
+    }
+    values_[port] = v + 0.0f;  // never -0, which would print as "-0.00"
+    return true;               // the curves stay: the marks take the reading as it is drawn
+  }
   return set(port, v);
+}
+
+float UiModel::followedHz() {
+  return curves().trackHarmonics > 0 ? values_[kPortHumFreq] : 0.0f;
 }
 
 bool UiModel::bypassed() const {
@@ -119,16 +134,27 @@ void UiModel::recompute() {
   const ChainControls k = controls();
   c.bypassed = bypassed();
 
-  // The mains harmonics the plug-in runs at this rate, from the hum bank
-  // itself.
+  // The mains harmonics the plug-in notches at this rate, from the hum bank
+  // itself; or, when its plan runs the tracker instead, what the tracker
+  // follows at this rate.
   c.notchHz.clear();
+  c.trackHarmonics = 0;
+  c.trackNominalHz = 0.0;
+  c.trackTopHz = 0.0;
   if (!c.bypassed && k.humOn) {
     Chain chain(rate_);
-    chain.prepare(k);
-    for (std::int32_t j = 0; j < chain.humCount; ++j) {
-      const double f = static_cast<double>(chain.humHz) * (j + 1);
-      if (f >= kLowHz && f <= kHighHz) {
-        c.notchHz.push_back(f);
+    const CascadePlan plan = chain.prepare(k);
+    if (plan.tracker != nullptr) {
+      const HumTracker& t = *plan.tracker;
+      c.trackHarmonics = t.harmonics;
+      c.trackNominalHz = t.nominal;
+      c.trackTopHz = t.harmonics * t.omegaMax / kTwoPi;
+    } else {
+      for (std::int32_t j = 0; j < chain.humCount; ++j) {
+        const double f = static_cast<double>(chain.humHz) * (j + 1);
+        if (f >= kLowHz && f <= kHighHz) {
+          c.notchHz.push_back(f);
+        }
       }
     }
   }
@@ -160,7 +186,9 @@ void UiModel::recompute() {
   for (std::size_t s = 0; s < kStageCount; ++s) {
     std::vector<double>& out = c.stageDb[s];
     const ChainStage stage = static_cast<ChainStage>(s);
-    if (c.bypassed || !stageOn(stage)) {
+    // A hum filter that tracks has no fixed response to draw (the marks
+    // show where it works).
+    if (c.bypassed || !stageOn(stage) || (stage == ChainStage::Hum && c.trackHarmonics > 0)) {
       out.clear();
       continue;
     }

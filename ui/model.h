@@ -1,7 +1,8 @@
 // What the UI knows of the plug-in: the control values as the host last
 // reported or the user last set them (always finite and within each port's
-// range, whatever the host sent), and the chain's response for them at the
-// host's sample rate. The response comes from the same plans the
+// range, whatever the host sent), the mains frequency the plug-in last
+// reported following, and the chain's response for them at the host's
+// sample rate. The response comes from the same plans the
 // plug-in runs (Chain::prepare + planResponse), never from formulas here.
 #pragma once
 
@@ -26,6 +27,12 @@ struct Curves {
   std::vector<double> totalDb;
   std::array<std::vector<double>, kStageCount> stageDb;  // empty: stage off
   std::vector<double> notchHz;                           // mains harmonics the plug-in runs
+  // When the hum filter follows the mains instead of notching it: how many
+  // harmonics it follows at this rate (0: it does not), the nominal mains,
+  // and the top of the band those harmonics may reach.
+  std::int32_t trackHarmonics = 0;
+  double trackNominalHz = 0.0;
+  double trackTopHz = 0.0;
   bool bypassed = false;
 };
 
@@ -40,9 +47,15 @@ class UiModel {
   // was. False when nothing changed (nothing to redraw).
   bool set(std::uint32_t port, float value);
   // What a host sends through port_event, which may be anything: only a
-  // plain float (format 0, four bytes) for a control input counts, as set()
-  // takes it.
+  // plain float (format 0, four bytes) counts, for a control input as set()
+  // takes it, and for the mains frequency the plug-in reports as a reading
+  // rounded to what the readout shows (so that a reading that wanders in
+  // digits no one sees redraws nothing); a reading that is not finite or
+  // lies beyond the port's range is no reading (0).
   bool hostEvent(std::uint32_t port, std::uint32_t size, std::uint32_t format, const void* buffer);
+  // The mains frequency the hum filter follows, as last reported, while it
+  // follows the mains; 0 when it does not, or no reading has come.
+  float followedHz();
 
   bool bypassed() const;
   bool stageOn(ChainStage s) const;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "dsp/chain.h"
 
@@ -242,6 +243,34 @@ void drawPlot(cairo_t* cr, const Layout& l, UiModel& model) {
     cairo_fill(cr);
   }
 
+  // While the hum filter tracks the mains: a comb with a tooth at each
+  // harmonic it follows, at the followed frequency (fainter, at the nominal
+  // mains, until the host relays a reading).
+  if (c.trackHarmonics > 0) {
+    const float heard = model.followedHz();
+    const double f = heard > 0.0f ? static_cast<double>(heard) : c.trackNominalHz;
+    const double y = p.y + 20 * s;
+    double first = std::numeric_limits<double>::quiet_NaN();  // no tooth yet
+    double last = first;
+    cairo_set_line_width(cr, 1.0 * s);
+    for (std::int32_t h = 1; h <= c.trackHarmonics && h * f <= c.trackTopHz; ++h) {
+      if (h * f < kLowHz || h * f > kHighHz) {
+        continue;
+      }
+      const double x = std::round(xOfHz(p, h * f)) + 0.5;  // crisp teeth, a few pixels apart
+      first = std::isnan(first) ? x : first;
+      last = x;
+      moveTo(cr, x, y);
+      lineTo(cr, x, y + (h == 1 ? 9 : 6) * s);
+    }
+    if (last > first) {
+      moveTo(cr, first, y + 0.5);
+      lineTo(cr, last, y + 0.5);
+    }
+    colour(cr, hum, heard > 0.0f ? 0.9 : 0.45);
+    cairo_stroke(cr);
+  }
+
   if (c.bypassed) {
     colour(cr, kDim, 0.9);
     const double dash = 6 * s;
@@ -348,6 +377,27 @@ void drawSwitch(cairo_t* cr, const Widget& w, bool on, Rgb tint, bool lit, doubl
   text(cr, kPorts[w.port].name, ledX + 10 * s, b.cy() + 4 * s, Align::Left, b.w - 24 * s);
 }
 
+// The followed mains frequency, or a dash while there is none to show; its
+// label only where the number leaves room for it whole.
+void drawReadout(cairo_t* cr, const Rect& b, float hz, Rgb tint, double s) {
+  const double y = b.cy() + 4 * s;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, hz > 0.0f ? "%.2f Hz" : "\u2014", static_cast<double>(hz));
+  font(cr, 11 * s, true);
+  cairo_text_extents_t number;
+  cairo_text_extents(cr, "00.00 Hz", &number);
+  font(cr, 11 * s);
+  cairo_text_extents_t label;
+  cairo_text_extents(cr, "Mains", &label);
+  if (label.x_advance + number.x_advance + 14 * s <= b.w) {
+    colour(cr, kDim);
+    text(cr, "Mains", b.x + 4 * s, y, Align::Left);
+  }
+  font(cr, 11 * s, hz > 0.0f);
+  colour(cr, hz > 0.0f ? tint : kDim);
+  text(cr, buf, b.x + b.w - 4 * s, y, Align::Right, b.w - 8 * s);
+}
+
 void drawSelector(cairo_t* cr, const Widget& w, float value, Rgb tint, bool lit, double s) {
   const Rect& b = w.box;
   roundedRect(cr, b, 4 * s);
@@ -397,8 +447,8 @@ Layout layoutFor(int width, int height, double scale) {
     std::size_t tint;
     double weight;
   } kPanels[kGroupCount] = {{"Low-pass", 0, 1.3},
-                            {"Hum", 1, 1.3},
-                            {"Voicer", 2, 2.7},
+                            {"Hum", 1, 1.5},
+                            {"Voicer", 2, 2.5},
                             {"Boost", 3, 1.4},
                             {"Output", kStageCount, 2.3}};
   double total = 0.0;
@@ -425,9 +475,15 @@ Layout layoutFor(int width, int height, double scale) {
   const Rect lp = content(0);
   put(kPortLowpassAmount, lp);
 
+  // Hum filter, mains and tracking in rows as the output's switches, the
+  // followed frequency under them.
   const Rect hum = content(1);
+  const double row = sw + 8 * s;
   put(kPortHumOn, {hum.x, hum.y + 4 * s, hum.w, sw});
-  put(kPortHum50Hz, {hum.x, hum.y + 4 * s + sw + 8 * s, hum.w, sw});
+  put(kPortHum50Hz, {hum.x, hum.y + 4 * s + row, hum.w, sw});
+  const Rect track = {hum.x, hum.y + 4 * s + 2 * row, hum.w, sw};
+  const double readoutY = track.y + sw + 4 * s;
+  l.mains = {hum.x, readoutY, hum.w, std::max(0.0, std::min(sw, hum.y + hum.h - readoutY))};
 
   const Rect v = content(2);
   const double sel = 26 * s;
@@ -445,6 +501,7 @@ Layout layoutFor(int width, int height, double scale) {
   put(kPortLevelDb, {out.x, out.y, knobW, out.h});
   put(kPortInvert, {out.x + knobW + 4 * s, out.y + 4 * s, out.w - knobW - 4 * s, sw});
   put(kPortEnabled, {out.x + knobW + 4 * s, out.y + 4 * s + sw + 8 * s, out.w - knobW - 4 * s, sw});
+  put(kPortHumTrack, track);  // last, so that the fuzz seeds keep their widget indices
   return l;
 }
 
@@ -552,6 +609,8 @@ std::size_t drawView(cairo_t* cr, const Layout& l, UiModel& model, const ViewSta
         break;
     }
   }
+  drawReadout(cr, l.mains, model.followedHz(), kTints[static_cast<std::size_t>(ChainStage::Hum)],
+              s);
   cairo_restore(cr);
   return t_leftOut;
 }

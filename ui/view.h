@@ -33,7 +33,7 @@ struct Group {
   Rect box;
 };
 
-constexpr std::size_t kWidgetCount = 11;  // every control input
+constexpr std::size_t kWidgetCount = 12;  // every control input
 constexpr std::size_t kGroupCount = 5;
 
 struct Layout {
@@ -42,6 +42,7 @@ struct Layout {
   Rect plot;
   Group groups[kGroupCount];
   Widget widgets[kWidgetCount];
+  Rect mains;  // the readout of the mains frequency the hum filter follows
 };
 
 // The size the UI asks for at a scale factor.

@@ -9,8 +9,10 @@ by jack_capture) and the window must show that level; a preset loaded from
 the host's Presets menu must show as the view for that preset.
 
 --screenshot OUT.png [SYMBOL=VALUE ...]: jalv.gtk3 starts with those
-controls set, and the UI's window is saved as shown. (jalv.qt5 1.6.6 takes
-no options: its JACK client is named after the plug-in.)
+controls set, and the UI's window is saved as shown; --reads SYMBOL=VALUE
+names what the plug-in reports on an output port meanwhile, for the check
+against the view. (jalv.qt5 1.6.6 takes no options: its JACK client is
+named after the plug-in.)
 """
 import argparse
 import os
@@ -200,14 +202,15 @@ def test(s):
     return 0 if all(results) else 1
 
 
-def screenshot(s, out, settings):
+def screenshot(s, out, settings, reads):
     start(s, settings)
     s.run("xdotool", "mousemove", "1279", "799")
     time.sleep(1.0)
     os.replace(shown(s, "shot"), out)
-    d = differing(out, view(s, "view.png", "png", os.path.join(s.work, "view.png"), *settings)[1])
+    d = differing(out, view(s, "view.png", "png", os.path.join(s.work, "view.png"), *settings,
+                            *reads)[1])
     if d >= 0.002:
-        raise Failure("the window does not show the view for %s" % settings)
+        raise Failure("the window does not show the view for %s" % (settings + reads))
     print("saved %s (%dx%d), as %s shows it" % (out, s.win[2], s.win[3], s.host))
     return 0
 
@@ -219,6 +222,7 @@ def main():
     ap.add_argument("--workdir", required=True)
     ap.add_argument("--host", choices=sorted(HOSTS), default="jalv.gtk3")
     ap.add_argument("--screenshot", metavar="OUT.png")
+    ap.add_argument("--reads", action="append", default=[], metavar="SYMBOL=VALUE")
     ap.add_argument("settings", nargs="*", metavar="SYMBOL=VALUE")
     a = ap.parse_args()
     os.makedirs(a.workdir, exist_ok=True)
@@ -227,7 +231,7 @@ def main():
     started = time.monotonic()
     try:
         if a.screenshot:
-            return screenshot(s, os.path.abspath(a.screenshot), a.settings)
+            return screenshot(s, os.path.abspath(a.screenshot), a.settings, a.reads)
         return test(s)
     except (Failure, subprocess.TimeoutExpired) as e:
         print("FAIL  %s\n%s" % (e, s.log("host.log")[-2000:]))

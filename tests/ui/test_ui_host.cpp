@@ -183,7 +183,7 @@ struct Host {
   std::size_t differing(const float* values) {
     UiModel model(static_cast<double>(rate));
     for (std::uint32_t p = 0; p < kPortCount; ++p) {
-      model.set(p, values[p]);
+      model.hostEvent(p, sizeof(float), 0, &values[p]);
     }
     cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
     cairo_t* cr = cairo_create(img);
@@ -253,11 +253,13 @@ class UiHost : public ::testing::Test {
   }
 
   // Drags, wheel turns, clicks and double-clicks on every control, which
-  // shows `shown` to begin with.
+  // shows `shown` to begin with; every control input has one.
   void turnEveryControl(const float* shown) {
     const Layout l = host.layout();
+    std::uint32_t turned = 0;
     for (const Widget& w : l.widgets) {
       const PortFacts& f = kPorts[w.port];
+      turned |= 1u << w.port;
       const double x = w.box.cx();
       const double y = w.box.cy();
       host.move(x, y);
@@ -287,9 +289,11 @@ class UiHost : public ::testing::Test {
       } else if (f.kind == PortKind::Toggle) {
         const bool before = shown[w.port] > 0.5f;
         host.click();
+        EXPECT_EQ(host.writes(), 1u);
         EXPECT_EQ(written(w.port, "click"), before ? 0.0f : 1.0f);
         usleep(450000);  // two clicks, not a double-click
         host.click();
+        EXPECT_EQ(host.writes(), 1u);
         EXPECT_EQ(written(w.port, "click back"), before ? 1.0f : 0.0f);
       } else {
         host.move(w.box.x + 0.9 * w.box.w, y);  // the right half steps up, never past the end
@@ -303,10 +307,15 @@ class UiHost : public ::testing::Test {
         EXPECT_EQ(written(w.port, "wheel"), f.maximum - 2.0f);
       }
     }
-    host.move(l.plot.cx(), l.plot.cy());  // the plot writes nothing
+    host.move(l.plot.cx(), l.plot.cy());  // the plot writes nothing, nor the readout
     host.click();
     host.click(4);
+    host.move(l.mains.cx(), l.mains.cy());
+    host.click();
     EXPECT_EQ(host.writes(), 0u);
+    for (std::uint32_t p = 2; p < kPortCount; ++p) {
+      EXPECT_EQ((turned >> p & 1u) != 0, !kPorts[p].output()) << kPorts[p].symbol;
+    }
   }
 
   Host host;
@@ -348,7 +357,9 @@ TEST_F(UiHost, UntrustedHostValuesAreMadeSafeAndTouchFramesEveryWrite) {
   EXPECT_EQ(host.differing(v), 0u) << "not numbers";
 
   for (std::uint32_t p = 2; p < kPortCount; ++p) {
-    v[p] = kPorts[p].maximum;  // the largest response the controls give
+    // The largest response the controls give; beyond its range a reading is
+    // none.
+    v[p] = kPorts[p].output() ? 0.0f : kPorts[p].maximum;
     host.event(p, 1e30f);
     host.event(p, NAN);
     const float other = kPorts[p].minimum;
@@ -393,6 +404,8 @@ TEST_F(UiHost, HostChangesShowWithinOneIdleAndAreNotEchoed) {
   v[kPortPickupAmount] = 0.6f;
   v[kPortLowpassAmount] = 0.35f;
   v[kPortBoostDb] = -4.0f;
+  v[kPortHumTrack] = 1.0f;  // the readout and the comb at what the plug-in reports
+  v[kPortHumFreq] = 50.02f;
   for (bool bypass : {false, true}) {
     v[kPortEnabled] = bypass ? 0.0f : 1.0f;
     for (std::uint32_t p = 2; p < kPortCount; ++p) {

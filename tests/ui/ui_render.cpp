@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   auto render = [&](const Setting& s, const std::string& path) {
     UiModel model(std::atof(argv[4]));
     for (std::uint32_t p = 0; p < kPortCount; ++p) {
-      model.set(p, s.values[p]);
+      model.hostEvent(p, sizeof(float), 0, &s.values[p]);  // as a host relays it, meters too
     }
     cairo_surface_t* img = cairo_image_surface_create(CAIRO_FORMAT_RGB24, w, h);
     cairo_t* cr = cairo_create(img);

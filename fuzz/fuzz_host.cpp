@@ -15,7 +15,8 @@
 // out-of-bounds report):
 //  - an invalid rate (not a positive finite double, or a float copy that is
 //    not one) gives no instance, a valid one gives an instance;
-//  - run never writes to `in` (out of place) nor to any control port;
+//  - run never writes to `in` (out of place) nor to any control input port,
+//    and what it reports on its control output is a finite number in range;
 //  - a clean block (finite audio of sane size, every connected control
 //    within the range the bundle declares) gives finite output, whatever
 //    non-finite audio or control values came before;
@@ -92,10 +93,9 @@ bool absurdControl(std::uint32_t port, float v) {
 class Session {
  public:
   Session(const LV2_Descriptor* d, LV2_Handle h, double rate) : d_(d), h_(h), rate_(rate) {
-    const float defaults[kPortCount] = {0, 0, 0, 0, 0, 0, 1, 0, 0, 6, 0, 0, 1};
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
       controls_[p].reset(new float[1]);
-      controls_[p][0] = defaults[p];
+      controls_[p][0] = kPorts[p].deflt;
       connected_[p] = true;
       d_->connect_port(h_, p, controls_[p].get());
     }
@@ -129,6 +129,9 @@ class Session {
   void allInRange(Bytes& b) {
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
       const PortFacts& f = kPorts[p];
+      if (f.output()) {
+        continue;
+      }
       set(p, f.minimum + (f.maximum - f.minimum) * static_cast<float>(b.u8()) / 255.0f);
     }
   }
@@ -152,7 +155,8 @@ class Session {
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
       const float v = controls_[p][0];
       before[p] = v;
-      if (connected_[p] && !(v >= kPorts[p].minimum && v <= kPorts[p].maximum)) {
+      if (connected_[p] && !kPorts[p].output() &&
+          !(v >= kPorts[p].minimum && v <= kPorts[p].maximum)) {
         controlsInRange = false;
       }
     }
@@ -169,8 +173,15 @@ class Session {
       fail("run wrote to the input buffer");
     }
     for (std::uint32_t p = 2; p < kPortCount; ++p) {
-      if (std::memcmp(&before[p], controls_[p].get(), sizeof(float)) != 0) {
-        fail("run wrote to a control port");
+      if (kPorts[p].output()) {
+        // What the plug-in reports is a finite number within its range,
+        // whatever came in.
+        const float v = controls_[p][0];
+        if (connected_[p] && !(v >= kPorts[p].minimum && v <= kPorts[p].maximum)) {
+          fail("run reported a value out of its port's range");
+        }
+      } else if (std::memcmp(&before[p], controls_[p].get(), sizeof(float)) != 0) {
+        fail("run wrote to a control input port");
       }
     }
     if (finiteAudio && controlsInRange && !absurdSeen_) {
@@ -318,18 +329,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int action = 0; action < kMaxActions && !b.empty(); ++action) {
     switch (b.u8() % 7) {
       case 0: {  // a control, any bits
-        const std::uint32_t port = 2 + b.u8() % 11u;
+        const std::uint32_t port = 2 + b.u8() % 12u;
         s.set(port, b.f32());
         break;
       }
       case 1: {  // a control, an edge case
-        const std::uint32_t port = 2 + b.u8() % 11u;
+        const std::uint32_t port = 2 + b.u8() % 12u;
         s.set(port, kEdge[b.u8() % kEdgeCount]);
         break;
       }
       case 2: {  // an optional port
         const std::uint8_t v = b.u8();
-        s.connectOptional(kPortLowpassAmount + v % 3u, (v & 0x80) != 0);
+        s.connectOptional(kPortLowpassAmount + v % 5u, (v & 0x80) != 0);
         break;
       }
       case 3: {  // a block
@@ -381,7 +392,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         s.allInRange(b);
         break;
       default: {  // a switch flipped
-        const std::uint32_t port = 2 + b.u8() % 11u;
+        const std::uint32_t port = 2 + b.u8() % 12u;
         s.set(port, (b.u8() & 1) != 0 ? 1.0f : 0.0f);
         break;
       }

@@ -29,6 +29,7 @@ constexpr double kMidHz = 1.0;
 constexpr double kSlowHz = 0.3;
 constexpr double kNoiseHz = 1.0;
 constexpr double kLastingHz = 0.1;
+constexpr double kAlignGain = 0.15;
 // The loop's noise bandwidth: wide enough to follow a grid's drift with no
 // lasting phase error (the loop is of third order), narrow enough that the
 // guitar moves it little.
@@ -257,6 +258,52 @@ void slowTick(HumTracker& t) {
     t.accel -= t.kLeak * t.accel;
   }
   const double norm = 1.0 / (weightSum + kDetectorRegularisation);
+  // After a jump of the mains the loop settles at another phase, and every
+  // slow estimate is off by h times that; a change of the hum's level moves
+  // them all alike. Both show as one turn and one gain between the middle
+  // and the slow estimates, measured across all harmonics: the slow ones
+  // follow them together, much faster than each could alone.
+  if (t.locked && kAlignGain > 0.0) {
+    double turnNum = 0.0;
+    double turnDen = 0.0;
+    double gainNum = 0.0;
+    double gainDen = 0.0;
+    for (int h = 0; h < t.harmonics; ++h) {
+      const double w = t.lasting[h] * inverse[h];
+      const double order = static_cast<double>(h + 1);
+      const double cross = t.midIm[h] * t.slowRe[h] - t.midRe[h] * t.slowIm[h];
+      const double dot = t.midRe[h] * t.slowRe[h] + t.midIm[h] * t.slowIm[h];
+      const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
+      turnNum += w * order * cross;
+      turnDen += w * order * order * power;
+      gainNum += w * dot;
+      gainDen += w * power;
+    }
+    if (turnDen > 0.0 && gainDen > 0.0) {
+      double turn = kAlignGain * turnNum / turnDen;
+      turn = turn > 0.1 ? 0.1 : turn < -0.1 ? -0.1 : turn;
+      double gain = 1.0 + kAlignGain * (gainNum / gainDen - 1.0);
+      gain = gain > 1.1 ? 1.1 : gain < 0.9 ? 0.9 : gain;
+      double stepRe = 0.0;
+      double stepIm = 0.0;
+      trackerSinCos(turn, stepIm, stepRe);
+      double pRe = 1.0;
+      double pIm = 0.0;
+      for (int h = 0; h < t.harmonics; ++h) {
+        const double nRe = pRe * stepRe - pIm * stepIm;
+        pIm = pRe * stepIm + pIm * stepRe;
+        pRe = nRe;
+        const double rRe = gain * pRe;  // gain times e^(i h turn)
+        const double rIm = gain * pIm;
+        const double aRe = t.slowRe[h];
+        t.slowRe[h] = aRe * rRe - t.slowIm[h] * rIm;
+        t.slowIm[h] = aRe * rIm + t.slowIm[h] * rRe;
+        const double bRe = t.slow1Re[h];
+        t.slow1Re[h] = bRe * rRe - t.slow1Im[h] * rIm;
+        t.slow1Im[h] = bRe * rIm + t.slow1Im[h] * rRe;
+      }
+    }
+  }
   // The hum predicted for the interpolator's output: each harmonic turned on
   // by h times the phase across both FIR delays.
   double advRe = 0.0;

@@ -40,6 +40,7 @@ constexpr int kTrackMaxRing = 1024;  // a few mains periods at the decimated rat
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
+  bool wide;                   // run the per-sample work in AVX2
   double rateD;                // rate / decim
   double nominal;              // 50 or 60
   std::int32_t decim;          // 1 (no FIR) to kTrackMaxDecim
@@ -121,6 +122,11 @@ void humTrackerSettle(HumTracker& t);
 
 // The frequency followed, Hz; 0 when the rate leaves no harmonic to follow.
 float humTrackerFrequency(const HumTracker& t);
+
+// Inside the tracker: the end of a frame (fast estimates, detector, loop)
+// and the AVX2 build of the per-sample work.
+void humTrackerEndFrame(HumTracker& t);
+void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n);
 
 // Deterministic sine and cosine of x (any finite x), to about one unit in
 // the last place: the same bits on every machine, unlike the C library's.

@@ -1,0 +1,8 @@
+// The tracker's per-sample work compiled for AVX2, picked at instantiation
+// on CPUs that have it.
+#define TRACKER_ISA_NS tracker_avx2
+#include "hum_tracker_kernel.h"
+
+void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n) {
+  tracker_avx2::run(t, in, out, n);
+}

@@ -420,6 +420,13 @@ void humTrackerEndFrame(HumTracker& t) {
 namespace {}  // namespace
 
 void trackerSinCos(double x, double& s, double& c) {
+  if (!(std::fabs(x) < 1e9)) {
+    // Beyond any phase this file forms (a NaN, an absurd rate): no meaning
+    // to keep, and no conversion of an out-of-range quadrant below.
+    s = 0.0;
+    c = 1.0;
+    return;
+  }
   // x = q * pi/2 + r, |r| <= pi/4; pi/2 in two parts (the first exact in 33
   // bits), so that q * part is exact for the arguments this file uses.
   constexpr double kPio2Hi = 1.57079632673412561417e+00;

@@ -428,7 +428,8 @@ TEST_F(Robustness, TinyButValidRatesRunFinite) {
 
 TEST_F(Robustness, HumTrackingReportsAMainsFrequencyWhateverComesIn) {
   constexpr double kRate = 48000.0;
-  constexpr std::uint32_t kSamples = 3 * 48000;
+  constexpr std::uint32_t kSamples = 3 * 48128;  // a whole number of 256-sample blocks
+  static_assert(kSamples % 256 == 0, "whole blocks");
   std::vector<float> silence(kSamples, 0.0f);
   std::vector<float> sine(kSamples);
   for (std::uint32_t i = 0; i < kSamples; ++i) {

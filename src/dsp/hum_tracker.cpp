@@ -34,6 +34,7 @@ constexpr double kSlowHz = 0.3;
 constexpr double kNoiseHz = 1.0;
 constexpr double kLastingHz = 0.1;
 constexpr double kAlignGain = 0.15;
+constexpr double kDetectorClip = 0.1;
 // The loop's noise bandwidth: wide enough to follow a grid's drift with no
 // lasting phase error (the loop is of third order), narrow enough that the
 // guitar moves it little.
@@ -390,6 +391,10 @@ void humTrackerEndFrame(HumTracker& t) {
     t.ringSum += raw - t.ring[t.ringPos];
   }
   double delta = t.ringSum / static_cast<double>(t.ringLength);
+  // A phase error this large is no drift of the mains but a jolt (a new
+  // recording, a chord's attack): the loop takes it at most at this size, so
+  // that one jolt cannot throw the frequency off.
+  delta = delta > kDetectorClip ? kDetectorClip : delta < -kDetectorClip ? -kDetectorClip : delta;
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
   }

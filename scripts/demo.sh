@@ -1,12 +1,13 @@
 #!/bin/sh
 # Builds the plug-in, installs it into ./out/lib/lv2 and runs a guitar through
-# it in a real LV2 host (lv2file): with the hum filter on, then with a voicing.
-# Prints what the hum filter removed and what it took from the guitar, and
-# draws before/after spectrograms.
+# it in a real LV2 host (lv2file): with the hum filter on, as six notches and
+# as tracking (hum_track), then with a voicing. Prints what each mode removed
+# and what it took from the guitar, and draws before/notches/tracking
+# spectrograms.
 # Usage: scripts/demo.sh [FILE] [50|60]
 #   FILE    your own recording (anything libsndfile reads), processed as it is;
 #           without it, CC0 guitar takes from Debian's sonic-pi-samples with
-#           added mains hum whose frequency wanders slowly
+#           added mains hum, and with a buzz, whose frequency wanders slowly
 #   50|60   mains frequency (default 60)
 set -eu
 usage() { echo "usage: $0 [FILE] [50|60]" >&2; exit 2; }
@@ -28,7 +29,7 @@ URI="https://calvorine.audio/calvorine-suite/utility"
 # Only what the demo needs; scripts/test.sh installs the rest.
 echo "==> Checking the Debian packages the demo needs (installing any that are missing)"
 sh scripts/deps.sh g++ make cmake lv2-dev lv2file python3-numpy python3-soundfile \
-  python3-matplotlib python3-pil sonic-pi-samples
+  python3-scipy python3-matplotlib python3-pil sonic-pi-samples
 
 # Only the plug-in, in a tree of its own: the test trees have their own folders
 # and dependencies.

@@ -21,8 +21,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from hostlib import (ALL_ON_50, ALL_ON_60, DEFAULTS, OPTIONAL, RATES, SYMBOLS, URI,  # noqa: E402
-                     Failure, Processes, bypass_fade_length, differs_from, first_difference, log_tail, main,
+from hostlib import (ALL_ON_50, ALL_ON_60, CONTROLS, DEFAULTS, OPTIONAL, OUTPUTS, RATES,  # noqa: E402
+                     SYMBOLS, TOGGLES, URI, Failure, Processes, bypass_fade_length, differs_from, first_difference, log_tail, main,
                      read_wav, reference, require, run, same_bits, test_signal, wait_for,
                      write_wav)
 
@@ -92,16 +92,17 @@ def check_lv2proc(ctx):
     for rate in RATES:
         inp, x = make_input(ctx, rate)
         case, controls = setting_for(rate)
-        for label, unconnected in (("ports 10-12 unconnected", OPTIONAL),
-                                   ("ports 10-12 set", ())):
+        for label, unconnected in (("optional inputs unconnected", OPTIONAL),
+                                   ("optional inputs set", ())):
             out = ctx.path("lv2proc_%d_%d.wav" % (rate, len(unconnected)))
             cmd = ["lv2proc", "-n", "333", "-i", inp, "-o", out]
             for sym, val in controls.items():
                 if sym not in unconnected:
                     cmd += ["-c", "%s:%r" % (sym, val)]
             run(cmd + [URI], ctx)
-            # Unconnected, the low-pass blend is off and the hum bank at 60 Hz:
-            # the reference leaves the same ports unconnected (utility_host -u).
+            # Unconnected, the low-pass blend is off, the hum bank at 60 Hz and
+            # not tracking: the reference leaves the same ports unconnected
+            # (utility_host -u).
             want = reference(ctx, inp, ctx.path("ref_%d_%d.wav" % (rate, len(unconnected))),
                              controls, unconnected=unconnected)
             compare_file(ctx, "lv2proc", rate, "%s, %s, block 333" % (case, label), out, want)
@@ -140,7 +141,7 @@ def check_gstreamer(ctx):
             name = sym.replace("_", "-")
             if sym == "pickup_type":
                 props.append("%s=%d" % (name, int(val)))
-            elif sym in ("invert", "hum_on", "pickup_on", "boost_on", "hum_50hz", "enabled"):
+            elif sym in TOGGLES:
                 props.append("%s=%s" % (name, "true" if val > 0.5 else "false"))
             else:
                 props.append("%s=%r" % (name, val))
@@ -169,7 +170,8 @@ def check_ecasound(ctx):
         case, controls = setting_for(rate)
         want = reference(ctx, inp, ctx.path("ref_%d.wav" % rate), controls)
         for label, values, expect in (
-                (case + ", all 11 values given", [controls[s] for s in SYMBOLS], want),
+                (case + ", all %d values given" % len(SYMBOLS), [controls[s] for s in SYMBOLS],
+                 want),
                 # Values not listed are set to 0, enabled with them: a plain copy.
                 ("only 3 values: passes the input through", [controls[s] for s in SYMBOLS[:3]], x)):
             out = ctx.path("eca_%d_%d.wav" % (rate, len(values)))
@@ -518,7 +520,9 @@ def check_ardour(ctx):
     for rate in RATES:
         case, controls = setting_for(rate)
         folder = ctx.path("ardour_%d" % rate)
-        values = [repr(controls[s]) for s in SYMBOLS[:-1]]
+        # Ardour numbers a plug-in's control ports, outputs included, from 0
+        # in port order; every input is set but enabled, Ardour's bypass.
+        values = ["%d=%r" % (CONTROLS.index(s), controls[s]) for s in SYMBOLS if s != "enabled"]
 
         def create():
             shutil.rmtree(folder, ignore_errors=True)

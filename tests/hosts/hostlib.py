@@ -19,30 +19,40 @@ import soundfile as sf
 
 URI = "https://calvorine.audio/calvorine-suite/utility"
 
-# The control ports in index order, their defaults, and the optional ones,
-# as the module's own table gives them (utility_host --ports); filled in
-# place by load_ports(), so that names imported from here stay valid.
+# The control inputs in index order, their defaults and the optional ones,
+# the toggles among them, the control outputs (which the plug-in writes and no
+# host sets), and every control port, inputs and outputs, in index order, as
+# the module's own table gives them (utility_host --ports); filled in place by
+# load_ports(), so that names imported from here stay valid.
 SYMBOLS = []
 DEFAULTS = {}
 OPTIONAL = []
+TOGGLES = []
+OUTPUTS = []
+CONTROLS = []
 
 
 def load_ports(utility_host):
     ports = json.loads(subprocess.check_output([utility_host, "--ports"]))
-    controls = [p for p in ports if not p["kind"].startswith("audio")]
+    controls = [p for p in ports if p["kind"] not in ("audio-in", "audio-out", "meter")]
     SYMBOLS[:] = [p["symbol"] for p in controls]
     DEFAULTS.clear()
     DEFAULTS.update((p["symbol"], float(p["default"])) for p in controls)
     OPTIONAL[:] = [p["symbol"] for p in controls if p["optional"]]
+    TOGGLES[:] = [p["symbol"] for p in controls if p["kind"] == "toggle"]
+    OUTPUTS[:] = [p["symbol"] for p in ports if p["kind"] == "meter"]
+    CONTROLS[:] = [p["symbol"] for p in ports if not p["kind"].startswith("audio")]
 
-# Every stage on, in two different voicings of the whole chain. The values are
-# exact in float, so every host passes the same bits to the plug-in.
+# Every stage on, in two different voicings of the whole chain; each sets
+# every control input, since ecasound and Ardour take them all in port order.
+# The values are exact in float, so every host passes the same bits to the
+# plug-in.
 ALL_ON_50 = dict(level_db=-2.0, invert=1.0, hum_on=1.0, pickup_type=1.0, pickup_amount=0.5,
                  pickup_on=1.0, boost_on=1.0, boost_db=4.0, lowpass_amount=0.3125,
-                 hum_50hz=1.0, enabled=1.0)
+                 hum_50hz=1.0, enabled=1.0, hum_track=0.0)
 ALL_ON_60 = dict(level_db=3.0, invert=0.0, hum_on=1.0, pickup_type=3.0, pickup_amount=1.25,
                  pickup_on=1.0, boost_on=1.0, boost_db=-3.5, lowpass_amount=0.75,
-                 hum_50hz=0.0, enabled=1.0)
+                 hum_50hz=0.0, enabled=1.0, hum_track=0.0)
 RATES = (44100, 48000)
 
 

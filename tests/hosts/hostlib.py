@@ -192,6 +192,33 @@ def reference(ctx, inp, out, controls, unconnected=(), block=None):
     return read_wav(out, channels=1)[:, 0]
 
 
+def tracking(controls):
+    """Whether a setting runs the hum filter's tracking mode."""
+    return controls.get("hum_on", 0.0) > 0.5 and controls.get("hum_track", 0.0) > 0.5
+
+
+def tracker_lead(ctx, x, got, controls, rate, period, limit, name, head):
+    """Tracking follows the mains' phase from the moment it starts and keeps
+    turning it through silence, so its output hangs on how long it ran before
+    the signal, which the notches' does not. A live host starts it (creates
+    the instance, or loads a setting that tracks) some of its periods before
+    the first sample that the test records. Returns the number of periods,
+    up to `limit`, for which utility_host on `x` with that much silence ahead
+    gives `got` bit for bit, or None. Each number is tried on the first `head`
+    samples, then the one that fits on the whole."""
+    path = ctx.path(name + "_lead_in.wav")
+
+    def fits(lead, n):
+        write_wav(path, np.concatenate([np.zeros(lead, dtype=np.float32), x[:n]]), rate)
+        want = reference(ctx, path, ctx.path(name + "_lead_out.wav"), controls)[lead:]
+        return len(want) == len(got[:n]) and first_difference(got[:n], want) is None
+
+    for m in range(limit + 1):
+        if fits(m * period, head) and fits(m * period, len(x)):
+            return m
+    return None
+
+
 def first_difference(a, b):
     """Index of the first sample whose bits differ, or None."""
     n = min(len(a), len(b))

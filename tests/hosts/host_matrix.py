@@ -774,10 +774,14 @@ class PipeWire:
 def check_pipewire(ctx):
     """The config as installed, in a private PipeWire daemon, its input
     pointed at a test stream in the one marked place: the source as PipeWire
-    lists it; its output bit for bit with lv2apply until a live change of
-    mains through pw-cli (the README's command), after which the new mains
-    frequency is notched; then Enabled off, after which the output is the
-    input. A missing plug-in must leave PipeWire running."""
+    lists it; its output bit for bit with lv2apply until a live change
+    through pw-cli (the README's commands); after a change of mains, the new
+    mains frequency is notched; then Enabled off, after which the output is the
+    input. A missing plug-in must leave PipeWire running.
+
+    As shipped the input tracks the mains; the README's pw-cli line that
+    switches tracking off comes first: from its quantum on, the output is the
+    notches' alone, started afresh, bit for bit; then the mains change."""
     require("pipewire", "pw-cli", "pw-dump", "pw-link", "pw-play", "pw-record", "lv2apply",
             "cmake")
     # Installed as scripts/package.sh installs: prefix /usr under a staging root.
@@ -809,21 +813,18 @@ def check_pipewire(ctx):
                    "daemon %s:\n%s" % ("up" if up else "exited", log_tail(pw.log)))
 
     # The test signal between silences, in whole quanta (pw-play drops a
-    # last partial one), and lv2apply's output for it.
-    x = test_signal(PW_RATE, 4.5)
+    # last partial one).
+    x = test_signal(PW_RATE, 5.5)
     start = -(-PW_RATE // 2 // PW_QUANTUM) * PW_QUANTUM
     end = start + len(x)
     xp = np.zeros(-(-(end + PW_RATE // 2) // PW_QUANTUM) * PW_QUANTUM, dtype=np.float32)
     xp[start:end] = x
     inp = ctx.path("pw_play.wav")
     write_wav(inp, xp, PW_RATE)
-    cmd = ["lv2apply", "-i", inp, "-o", ctx.path("pw_ref.wav")]
-    for sym, val in controls.items():
-        cmd += ["-c", sym, repr(val)]
-    run(cmd + [URI], ctx)
-    ref = read_wav(ctx.path("pw_ref.wav"), channels=1)[:, 0]
     to_50 = int(controls.get("hum_50hz", 0.0) < 0.5)
-    mains = 50.0 if to_50 else 60.0
+    if not tracking(controls):
+        ctx.record("pipewire", PW_RATE, "the input tracks the mains", False,
+                   "hum_on and hum_track are not both 1: %s" % controls)
 
     # The daemon keeps time without real-time priority: on a busy machine a
     # client now and then misses a cycle and a quantum is lost. A take with
@@ -854,14 +855,15 @@ def check_pipewire(ctx):
             # Each change is sent once the recording has reached its point
             # of the signal (the recording grows by 4 bytes a sample).
             linked = os.path.getsize(rec) // 4
-            for at, param, value in ((1.5, "hum:hum_50hz", to_50), (3.1, "hum:enabled", 0)):
+            for at, param, value in ((1.5, "hum:hum_track", 0), (2.8, "hum:hum_50hz", to_50),
+                                     (4.4, "hum:enabled", 0)):
                 wait_for(lambda: os.path.getsize(rec) // 4 >= linked + start + at * PW_RATE, 20,
                          "%.1f s of the signal recorded" % at)
                 run(["pw-cli", "s", PW_SOURCE, "Props", '{ params = [ "%s" %d ] }' % (
                     param, value)], ctx, timeout=10, env=pw.env)
             Jack.finish(player, recorder, 20)
-        results = pipewire_results(read_wav(rec, rate=PW_RATE, channels=1)[:, 0], ref, xp,
-                                   start, end, controls, mains)
+        results = pipewire_results(ctx, read_wav(rec, rate=PW_RATE, channels=1)[:, 0], xp,
+                                   start, end, controls, to_50)
         if all(ok for _, ok, _ in results) or attempt == PW_ATTEMPTS:
             break
         print("pipewire: take %d: %s; taken again" % (attempt, "; ".join(
@@ -871,44 +873,85 @@ def check_pipewire(ctx):
             " (take %d)" % attempt if attempt > 1 else ""))
 
 
-def pipewire_results(rec, ref, xp, start, end, controls, mains):
-    """(case, ok, detail) for one take: bit for bit until the mains change,
+def pw_reference(ctx, xp, controls, lead=0, tool="utility_host", name="pw_ref"):
+    """The output for xp from a fresh instance, that ran `lead` samples of
+    silence first; from utility_host, or lv2apply."""
+    inp, out = ctx.path(name + "_in.wav"), ctx.path(name + ".wav")
+    write_wav(inp, np.concatenate([np.zeros(lead, dtype=np.float32), xp]), PW_RATE)
+    if tool == "utility_host":
+        return reference(ctx, inp, out, controls)[lead:]
+    cmd = ["lv2apply", "-i", inp, "-o", out]
+    for sym, val in controls.items():
+        cmd += ["-c", sym, repr(val)]
+    run(cmd + [URI], ctx)
+    return read_wav(out, channels=1)[:, 0][lead:]
+
+
+def exact_span(a, b):
+    """How many samples from the start have the same bits."""
+    k = first_difference(a, b)
+    return min(len(a), len(b)) if k is None else k
+
+
+def pipewire_results(ctx, rec, xp, start, end, controls, to_50):
+    """(case, ok, detail) for one take: lv2apply's bits as shipped until
+    tracking goes off, the notches' bits from there until the mains change,
     the new mains frequency notched after it, and a copy of the input once
     Enabled is off."""
     # The recording starts before the signal reaches the filter.
     nz = np.nonzero(rec)[0]
-    off = int(nz[0]) - int(np.nonzero(ref)[0][0]) if len(nz) else -1
+    off = int(nz[0]) - start if len(nz) else -1
     out = rec[off:off + len(xp)] if off >= 0 else rec[:0]
     if len(out) < len(xp):
         return [("recording", False, "holds %d of the %d samples played" % (len(out), len(xp)))]
+    second = PW_RATE
+    # The filter-chain runs as soon as the recorder is linked, before the
+    # player is: tracking, which keeps turning the mains' phase through that
+    # silence, gives bits that hang on how long. That lead, in quanta, is the
+    # one that keeps the output on the reference longest.
+    lead = 0
+    if tracking(controls):
+        lead = max(range(0, 10 * second, PW_QUANTUM), key=lambda n: exact_span(
+            out, pw_reference(ctx, xp, controls, n, name="pw_lead")))
+    ref = pw_reference(ctx, xp, controls, lead, "lv2apply")
     k1 = first_difference(out, ref)
     if k1 is None:
-        return [("mains change", False, "the output never left the shipped setting")]
-    second = PW_RATE
+        return [("tracking off", False, "the output never left the shipped setting")]
+    # Tracking off: the notches alone from then on, which had never run, so
+    # their bits are a fresh instance's on the input from that quantum on.
+    notches = dict(controls, hum_track=0.0)
+    ref_notches = pw_reference(ctx, xp[k1:], notches, 0, "lv2apply", "pw_notches")
+    k2 = k1 + exact_span(out[k1:], ref_notches)
     # Enabled off: from where the output last differs from the input on, an
     # exact copy (a fade into the bypass ends before that).
     diff = np.nonzero(out.view(np.uint32) != xp.view(np.uint32))[0]
-    k2 = int(diff[-1]) + 1 if len(diff) else 0
-    window = slice(k1 + second // 2, k1 + second)
-    order_ok = k2 >= window.stop + second // 10
+    k3 = int(diff[-1]) + 1 if len(diff) else 0
+    window = slice(k2 + second // 2, k2 + second)
+    order_ok = k1 % PW_QUANTUM == 0 and k1 < k2 < window.stop + second // 10 <= k3
+    mains = 50.0 if to_50 else 60.0
 
     def level(y):  # amplitude at the new mains frequency (Hann window)
         w = np.hanning(len(y))
         return 2.0 * abs(np.sum(w * y * np.exp(-2j * np.pi * mains * np.arange(len(y)) /
                                                 PW_RATE))) / np.sum(w)
 
-    drop = 20.0 * np.log10(max(level(out[window]), 1e-30) / level(ref[window]))
+    drop = 20.0 * np.log10(max(level(out[window]), 1e-30) / level(ref_notches[window.start - k1:
+                                                                              window.stop - k1]))
     return [
         ("recording = lv2apply, shipped controls", k1 >= start + second,
-         "bit-exact for samples 0..%d (%.2f s of signal; %s), then the change" % (
-             k1 - 1, (k1 - start) / second, " ".join("%s=%g" % kv for kv in controls.items()))),
-        ("pw-cli hum_50hz -> %d: %g Hz notched" % (mains == 50, mains),
-         order_ok and drop < -30.0,
+         "bit-exact for samples 0..%d (%.2f s of signal; %s%s), then the change" % (
+             k1 - 1, (k1 - start) / second, " ".join("%s=%g" % kv for kv in controls.items()),
+             "; tracking started %d quanta before the file" % (lead // PW_QUANTUM)
+             if lead else "")),
+        ("pw-cli hum_track -> 0: the notches' bits", order_ok and k2 - k1 >= second // 2,
+         "from sample %d (a quantum's start), bit-exact with lv2apply's notches started "
+         "afresh there, for %.2f s, then the mains change" % (k1, (k2 - k1) / second)),
+        ("pw-cli hum_50hz -> %d: %g Hz notched" % (to_50, mains), order_ok and drop < -30.0,
          "%g Hz 0.5-1 s after the change: %.1f dB under the unchanged setting's" % (
              mains, -drop)),
-        ("pw-cli enabled -> 0: output = input", order_ok and end - k2 >= second // 2,
+        ("pw-cli enabled -> 0: output = input", order_ok and end - k3 >= second // 2,
          "bit-exact copy for the last %.2f s of the signal (from %.2f s after the mains "
-         "change)" % ((end - k2) / second, (k2 - k1) / second)),
+         "change)" % ((end - k3) / second, (k3 - k2) / second)),
     ]
 
 

@@ -482,11 +482,13 @@ ARDOUR_EXPORT_GARBAGE = 4  # samples at each chunk start that may hold it
 # for bit, and the shift is reported.
 ARDOUR_MAX_SHIFT = 64
 
-# Ardour runs the plug-in on silence before an export starts (41344 samples
-# at 48 kHz, every time we looked), which tracking hears as time gone by:
-# the lead of silence that gives the export's bits is searched in steps of
-# this many samples.
-ARDOUR_LEAD_STEP = 64
+# Ardour runs the plug-in on silence before an export starts, which tracking
+# hears as time gone by: at 48 kHz 99 of its 1024-sample cycles and 768
+# samples more (102144 samples), as a trace of its run() calls showed. The
+# lead of silence that gives the export's bits is searched in steps of
+# ARDOUR_LEAD_STEP samples, up to ARDOUR_LEAD_SECONDS.
+ARDOUR_LEAD_STEP = 256
+ARDOUR_LEAD_SECONDS = 4
 
 
 def ardour_shift(data, expect, rel):
@@ -647,7 +649,8 @@ def check_ardour(ctx):
                     # Ardour runs the plug-in on silence before the export
                     # starts, and tracking keeps turning the mains' phase.
                     lead = tracker_lead(
-                        ctx, x, data[:, 0], controls, rate, ARDOUR_LEAD_STEP, 2 * rate,
+                        ctx, x, data[:, 0], controls, rate, ARDOUR_LEAD_STEP,
+                        ARDOUR_LEAD_SECONDS * rate,
                         "ardour_%d" % rate, pad + rate // 8,
                         lambda g, w: len(g) == len(w) and not ardour_bad(g, w).any())
                     if lead is not None:
@@ -682,8 +685,8 @@ def check_ardour(ctx):
                                snap in (name, "stereo") else ""))
         if tracking(controls) and lead is None:
             ctx.record("ardour", rate, "tracking's start", False, "no lead of silence, a "
-                       "multiple of %d samples up to 2 s, gives the export's bits" %
-                       ARDOUR_LEAD_STEP)
+                       "multiple of %d samples up to %d s, gives the export's bits" % (
+                           ARDOUR_LEAD_STEP, ARDOUR_LEAD_SECONDS))
         for n in notes:
             print("ardour %d Hz: %s" % (rate, n))
 

@@ -4,14 +4,18 @@ interface renders it, in headless Chromium.
 
   modgui.py knob DIR          draw the knob's film strip into DIR/knob.svg
   modgui.py render BUNDLE DIR screenshot.png and thumbnail.png of BUNDLE's face into DIR
-  modgui.py check BUNDLE      every control bound once, no console errors, and the
-                              bundle's knob, screenshot and thumbnail as a fresh render
+  modgui.py check BUNDLE      every control bound once, every control output shown
+                              by the face's script, no console errors, and the bundle's
+                              knob, screenshot and thumbnail as a fresh render
 
 MOD fills the icon template and the stylesheet (Mustache) with the plug-in's
 data, `ns` (the query that serves files from the resources folder under
 /resources/) and `cns` (a class suffix unique to the plug-in), leaves out the
 port designated lv2:enabled (its footswitch is the bypass), and then sets each
-widget to its port's default. This does the same from the bundle's own Turtle
+widget to its port's default. A face's script (modgui:javascript, one function
+expression) gets its events: 'start' with every port's value, then 'change'
+with a symbol and value, for a control output only when the face lists it in
+modgui:monitoredOutputs. This does the same from the bundle's own Turtle
 (read with sordi), serves the page and /resources/ from 127.0.0.1, and drives
 Debian's chromium through chromedriver. Needs python3-selenium,
 chromium-driver, python3-pystache, python3-pil, python3-numpy and sordi.
@@ -140,6 +144,10 @@ def plugin_data(graph):
         raise SystemExit("modgui.py: the bundle has no modgui:gui")
     files = {k: urlparse(one(graph, gui, MODGUI + k)).path
              for k in ("resourcesDirectory", "iconTemplate", "stylesheet", "screenshot", "thumbnail")}
+    script = one(graph, gui, MODGUI + "javascript")
+    files["javascript"] = urlparse(script).path if script else None
+    monitored = [one(graph, node, LV2 + "symbol")[1]
+                 for node in values(graph, gui, MODGUI + "monitoredOutputs")]
     skipped = [p for p in ports if p["designation"] == LV2 + "enabled"]
     effect = {
         "uri": uri,
@@ -152,7 +160,7 @@ def plugin_data(graph):
                         "output": [p for p in ports if not p["audio"] and not p["input"]]},
         },
     }
-    return {"effect": effect, "files": files, "skipped": skipped,
+    return {"effect": effect, "files": files, "skipped": skipped, "monitored": monitored,
             "brand": one(graph, gui, MODGUI + "brand", ("lit", ""))[1],
             "label": one(graph, gui, MODGUI + "label", ("lit", ""))[1]}
 
@@ -173,11 +181,22 @@ def page(data):
     with open(data["files"]["stylesheet"], encoding="utf-8") as f:
         css = pystache.render(f.read(), fields)
     ports = {p["symbol"]: p for p in data["effect"]["ports"]["control"]["input"]}
+    # What the 'start' event lists: the bypass, every control input (Enabled
+    # too) and every control output, each at its default.
+    start = [{"symbol": ":bypass", "value": 0}] + [
+        {"symbol": p["symbol"], "value": p["ranges"]["default"]}
+        for p in data["effect"]["ports"]["control"]["input"] + data["skipped"] +
+        data["effect"]["ports"]["control"]["output"]]
+    script = None
+    if data["files"]["javascript"]:
+        with open(data["files"]["javascript"], encoding="utf-8") as f:
+            script = f.read()
     return (
         '<!DOCTYPE html>\n<html><head><meta charset="utf-8"><link rel="icon" href="data:,">'
         f"<style>html, body {{ margin: 0; background: transparent; }}</style><style>{css}</style>"
         f'</head><body><div class="mod-pedal">{icon}</div>'
-        f"<script>var PORTS = {json.dumps(ports)};\n{SET_DEFAULTS}</script></body></html>")
+        f"<script>var PORTS = {json.dumps(ports)};\nvar START = {json.dumps(start)};\n"
+        f"var SCRIPT = {json.dumps(script)};\n{SET_DEFAULTS}</script></body></html>")
 
 
 # What MOD does once the face is in the page: every widget shows its port's
@@ -221,6 +240,25 @@ SET_DEFAULTS = r"""
       });
   });
   document.querySelectorAll('[mod-role="bypass-light"]').forEach(function (el) { el.classList.add('on'); });
+  // The face's script as MOD runs it: evaluated as one function, which gets
+  // the 'start' event, then 'change' events (outputOf plays one for a
+  // control output); event.icon is jQuery's wrapper of the .mod-pedal div.
+  var method = null;
+  if (SCRIPT !== null) {
+    try { eval('method = ' + SCRIPT); } catch (e) { console.error('the script does not evaluate: ' + e); }
+  }
+  function trigger(event) {
+    if (!method) return;
+    event.api_version = 3;
+    event.data = {};
+    event.icon = [document.querySelector('.mod-pedal')];
+    event.settings = [];
+    try { method(event, {}); } catch (e) { console.error('the script fails: ' + e); method = null; }
+  }
+  window.outputOf = function (symbol, value) {
+    trigger({type: 'change', symbol: symbol, value: value});
+  };
+  trigger({type: 'start', ports: START, parameters: []});
   done();
 })();
 """
@@ -294,6 +332,22 @@ def render(bundle):
                       widget: e.getAttribute('mod-widget'), value: e.getAttribute('mod-port-value'),
                       frames: e.getAttribute('data-frames'), text: e.textContent.trim()};
             });""")
+        # What the face shows of each control output: as started, for a value
+        # in its range, and for its default again.
+        outputs = {}
+        for p in data["effect"]["ports"]["control"]["output"]:
+            sym, r = p["symbol"], p["ranges"]
+            value = round(r["minimum"] + 0.857 * (r["maximum"] - r["minimum"]), 2)
+            shown = driver.execute_script("""
+                var el = document.querySelector('[data-cu-output="' + arguments[0] + '"]');
+                if (!el) return null;
+                var texts = [el.textContent.trim()];
+                outputOf(arguments[0], arguments[1]);
+                texts.push(el.textContent.trim());
+                outputOf(arguments[0], arguments[2]);
+                texts.push(el.textContent.trim());
+                return texts;""", sym, value, r["default"])
+            outputs[sym] = (value, shown)
         box = driver.execute_script("""
             var r = document.querySelector('.mod-pedal').firstElementChild.getBoundingClientRect();
             return {x: r.left, y: r.top, width: r.width, height: r.height, scale: 1};""")
@@ -305,7 +359,7 @@ def render(bundle):
         driver.quit()
         served.close()
         profile.cleanup()
-    return data, widgets, errors, base64.b64decode(shot["data"])
+    return data, widgets, outputs, errors, base64.b64decode(shot["data"])
 
 
 def thumbnail(png):
@@ -364,6 +418,26 @@ def check_bindings(data, widgets):
     return faults
 
 
+def check_outputs(data, outputs):
+    """Faults in how the face shows the control outputs: each one listed in
+    modgui:monitoredOutputs (MOD sends no other), shown in its element (found
+    by data-cu-output), which the script sets to a value MOD sends and back."""
+    faults = []
+    symbols = [p["symbol"] for p in data["effect"]["ports"]["control"]["output"]]
+    for sym in data["monitored"]:
+        if sym not in symbols:
+            faults.append(f"modgui:monitoredOutputs names '{sym}', not a control output")
+    for sym, (value, shown) in outputs.items():
+        if sym not in data["monitored"]:
+            faults.append(f"{sym}: not in modgui:monitoredOutputs, so MOD never sends it")
+        if shown is None:
+            faults.append(f"{sym}: no element with data-cu-output=\"{sym}\"")
+        elif f"{value:.2f}" not in shown[1] or shown[2] != shown[0] or shown[1] == shown[0]:
+            faults.append(f"{sym}: the face shows '{shown[0]}', then '{shown[1]}' for {value}, "
+                          f"then '{shown[2]}' for its default")
+    return faults
+
+
 def near(a_png, b_png):
     """None if two images have the same size and nearly the same pixels, else why not."""
     import numpy as np
@@ -385,10 +459,10 @@ def main(argv):
             f.write(knob_svg())
         return 0
     if len(argv) == 4 and argv[1] == "render":
-        data, widgets, errors, png = render(argv[2])
+        data, widgets, outputs, errors, png = render(argv[2])
         for e in errors:
             print("console error:", e, file=sys.stderr)
-        faults = check_bindings(data, widgets)
+        faults = check_bindings(data, widgets) + check_outputs(data, outputs)
         for f in faults:
             print("binding fault:", f, file=sys.stderr)
         with open(os.path.join(argv[3], "screenshot.png"), "wb") as f:
@@ -397,8 +471,9 @@ def main(argv):
             f.write(thumbnail(png))
         return 1 if errors or faults else 0
     if len(argv) == 3 and argv[1] == "check":
-        data, widgets, errors, png = render(argv[2])
-        faults = ["console error: " + e for e in errors] + check_bindings(data, widgets)
+        data, widgets, outputs, errors, png = render(argv[2])
+        faults = ["console error: " + e for e in errors] + check_bindings(data, widgets) + \
+            check_outputs(data, outputs)
         files = data["files"]
         with open(os.path.join(files["resourcesDirectory"], "knob.svg"), encoding="utf-8") as f:
             if f.read() != knob_svg():
@@ -412,8 +487,8 @@ def main(argv):
             print("FAIL:", f, file=sys.stderr)
         shown = len(data["effect"]["ports"]["control"]["input"])
         print(f"modgui: {shown} controls bound once each ({', '.join(p['symbol'] for p in data['skipped'])}"
-              f" is the footswitch), no console errors, images as rendered" if not faults else
-              f"modgui: {len(faults)} faults")
+              f" is the footswitch), {', '.join(outputs)} shown by the script, no console errors,"
+              f" images as rendered" if not faults else f"modgui: {len(faults)} faults")
         return 1 if faults else 0
     print(__doc__, file=sys.stderr)
     return 2

@@ -30,6 +30,7 @@ CASES = [
         "hum_on": "1", "pickup_on": "1", "pickup_type": "3", "pickup_amount": "1.5",
         "lowpass_amount": "0.1", "level_db": "6"}),
     ("boost_cut_invert", {"boost_on": "1", "boost_db": "-8", "invert": "1"}),
+    ("hum_tracking_60_voiced", {"hum_on": "1", "hum_track": "1", "pickup_on": "1"}),
     ("disabled", {"enabled": "0", "hum_on": "1", "boost_on": "1", "level_db": "-20"}),
 ]
 

@@ -1,7 +1,8 @@
 -- Builds the Ardour session of the host matrix (run by ardour7-lua):
---   CALVORINE_CONTROLS="V1 ... V10" CALVORINE_PRESET=LABEL \
+--   CALVORINE_CONTROLS="I=V ..." CALVORINE_PRESET=LABEL \
 --     ardour7-lua ardour_session.lua FOLDER NAME RATE SECONDS
--- V1..V10 are the plug-in's controls from level_db to hum_50hz, in port order.
+-- Each I=V sets the plug-in's control I (Ardour's number: its control ports,
+-- outputs included, counted from 0 in port order) to V.
 -- A mono track with one output (so the master's left channel carries it at
 -- unity gain) gets the plug-in and a silent placeholder take of SECONDS,
 -- which the test then overwrites with its signal. Three snapshots:
@@ -30,15 +31,15 @@ local plugin = ARDOUR.LuaAPI.new_plugin(Session, uri, ARDOUR.PluginType.LV2, "")
 if plugin:isnil() then fail("plug-in not found: " .. uri) end
 track:add_processor_by_index(plugin, 0, nil, true)
 
--- Ardour numbers a plug-in's control inputs from 0: level_db is 0, enabled 10.
+-- Ardour numbers a plug-in's control ports from 0: level_db is 0, enabled 10.
 local values = {}
-for v in string.gmatch(os.getenv("CALVORINE_CONTROLS") or "", "%S+") do
-  table.insert(values, tonumber(v))
+for i, v in string.gmatch(os.getenv("CALVORINE_CONTROLS") or "", "(%d+)=(%S+)") do
+  table.insert(values, {tonumber(i), tonumber(v)})
 end
-if #values ~= 10 then fail("CALVORINE_CONTROLS must hold 10 values") end
+if #values == 0 then fail("CALVORINE_CONTROLS holds no I=V") end
 local function set_controls()
-  for i, v in ipairs(values) do
-    if not ARDOUR.LuaAPI.set_processor_param(plugin, i - 1, v) then fail("cannot set control " .. i) end
+  for _, c in ipairs(values) do
+    if not ARDOUR.LuaAPI.set_processor_param(plugin, c[1], c[2]) then fail("cannot set control " .. c[1]) end
   end
 end
 set_controls()

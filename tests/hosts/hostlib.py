@@ -19,30 +19,41 @@ import soundfile as sf
 
 URI = "https://calvorine.audio/calvorine-suite/utility"
 
-# The control ports in index order, their defaults, and the optional ones,
-# as the module's own table gives them (utility_host --ports); filled in
-# place by load_ports(), so that names imported from here stay valid.
+# The control inputs in index order, their defaults and the optional ones,
+# the toggles among them, the control outputs (which the plug-in writes and no
+# host sets), and every control port, inputs and outputs, in index order, as
+# the module's own table gives them (utility_host --ports); filled in place by
+# load_ports(), so that names imported from here stay valid.
 SYMBOLS = []
 DEFAULTS = {}
 OPTIONAL = []
+TOGGLES = []
+OUTPUTS = []
+CONTROLS = []
 
 
 def load_ports(utility_host):
     ports = json.loads(subprocess.check_output([utility_host, "--ports"]))
-    controls = [p for p in ports if not p["kind"].startswith("audio")]
+    controls = [p for p in ports if p["kind"] not in ("audio-in", "audio-out", "meter")]
     SYMBOLS[:] = [p["symbol"] for p in controls]
     DEFAULTS.clear()
     DEFAULTS.update((p["symbol"], float(p["default"])) for p in controls)
     OPTIONAL[:] = [p["symbol"] for p in controls if p["optional"]]
+    TOGGLES[:] = [p["symbol"] for p in controls if p["kind"] == "toggle"]
+    OUTPUTS[:] = [p["symbol"] for p in ports if p["kind"] == "meter"]
+    CONTROLS[:] = [p["symbol"] for p in ports if not p["kind"].startswith("audio")]
 
-# Every stage on, in two different voicings of the whole chain. The values are
-# exact in float, so every host passes the same bits to the plug-in.
+# Every stage on, in two different voicings of the whole chain, the hum
+# filter with its notches in one and tracking in the other; each sets every
+# control input, since ecasound and Ardour take them all in port order.
+# The values are exact in float, so every host passes the same bits to the
+# plug-in.
 ALL_ON_50 = dict(level_db=-2.0, invert=1.0, hum_on=1.0, pickup_type=1.0, pickup_amount=0.5,
                  pickup_on=1.0, boost_on=1.0, boost_db=4.0, lowpass_amount=0.3125,
-                 hum_50hz=1.0, enabled=1.0)
+                 hum_50hz=1.0, enabled=1.0, hum_track=0.0)
 ALL_ON_60 = dict(level_db=3.0, invert=0.0, hum_on=1.0, pickup_type=3.0, pickup_amount=1.25,
                  pickup_on=1.0, boost_on=1.0, boost_db=-3.5, lowpass_amount=0.75,
-                 hum_50hz=0.0, enabled=1.0)
+                 hum_50hz=0.0, enabled=1.0, hum_track=1.0)
 RATES = (44100, 48000)
 
 
@@ -180,6 +191,35 @@ def reference(ctx, inp, out, controls, unconnected=(), block=None):
         cmd += ["-u", sym]
     run(cmd, ctx)
     return read_wav(out, channels=1)[:, 0]
+
+
+def tracking(controls):
+    """Whether a setting runs the hum filter's tracking mode."""
+    return controls.get("hum_on", 0.0) > 0.5 and controls.get("hum_track", 0.0) > 0.5
+
+
+def tracker_lead(ctx, x, got, controls, rate, step, limit, name, head, same=None):
+    """Tracking follows the mains' phase from the moment it starts and keeps
+    turning it through silence, so its output hangs on how long it ran before
+    the signal, which the notches' does not. A live host starts it (creates
+    the instance, or loads a setting that tracks) some time before the first
+    sample that the test records. Returns that time in samples, a multiple of
+    `step` up to `limit`, as the one for which utility_host on `x` with that
+    much silence ahead gives `got`, or None. `same(got, want)` judges (bit for
+    bit by default); each lead is tried on the first `head` samples, then the
+    one that fits on the whole."""
+    same = same or (lambda g, w: len(g) == len(w) and first_difference(g, w) is None)
+    path = ctx.path(name + "_lead_in.wav")
+
+    def fits(lead, n):
+        write_wav(path, np.concatenate([np.zeros(lead, dtype=np.float32), x[:n]]), rate)
+        want = reference(ctx, path, ctx.path(name + "_lead_out.wav"), controls)[lead:]
+        return same(got[:n], want)
+
+    for lead in range(0, limit + 1, step):
+        if fits(lead, head) and fits(lead, len(x)):
+            return lead
+    return None
 
 
 def first_difference(a, b):

@@ -65,6 +65,15 @@ constexpr double kNoiseFloor = 1e-20;
 constexpr float kFastFloor = 1e-30f;
 constexpr double kSlowFloor = 1e-200;
 
+// A count from a double, within [lo, hi] (and lo for a NaN): absurd rates
+// give absurd quotients, which must not reach an integer conversion.
+std::int32_t count(double v, std::int32_t lo, std::int32_t hi) {
+  if (!(v >= static_cast<double>(lo))) {
+    return lo;
+  }
+  return v >= static_cast<double>(hi) ? hi : static_cast<std::int32_t>(v);
+}
+
 // 1 - exp(-x) for 0 <= x <= 0.1, by its series: a one-pole coefficient.
 double onePole(double hz, double rate) {
   const double x = kTwoPi * hz / rate;
@@ -95,7 +104,7 @@ double besselI0(double x) {
 void designFir(HumTracker& t) {
   const double transition = t.rateD - 2.0 * kPassEdge;
   const double needed = (kStopDb - 8.0) / (2.285 * kTwoPi * transition / t.rate) + 1.0;
-  std::int32_t branch = static_cast<std::int32_t>(std::ceil(needed / t.decim));
+  std::int32_t branch = count(std::ceil(needed / t.decim), 1, kTrackMaxPhase);
   branch = ((branch + 7) / 8) * 8;  // the dot products run eight lanes
   const std::int32_t most = (kTrackMaxTaps / t.decim) / 8 * 8;
   if (branch > most) {
@@ -187,13 +196,7 @@ void configure(HumTracker& t, float mains) {
     ++t.harmonics;
   }
   const double frameRate = t.rateD / static_cast<double>(t.frame);
-  t.ringLength = static_cast<std::int32_t>(std::round(frameRate / t.nominal));
-  if (t.ringLength > kTrackMaxRing) {
-    t.ringLength = kTrackMaxRing;
-  }
-  if (t.ringLength < 1) {
-    t.ringLength = 1;
-  }
+  t.ringLength = count(std::round(frameRate / t.nominal), 1, kTrackMaxRing);
   t.omegaMin = kTwoPi * (t.nominal - kFollowRangeHz);
   t.omegaMax = kTwoPi * top;
 }
@@ -510,10 +513,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   }
   t.frame = kFrameSteps;
   const double frameRate = t.rateD / static_cast<double>(t.frame);
-  t.tick = static_cast<std::int32_t>(std::round(frameRate / kSlowTickHz));
-  if (t.tick < 1) {
-    t.tick = 1;
-  }
+  t.tick = count(std::round(frameRate / kSlowTickHz), 1, 1 << 20);
   t.kFast = onePole(kFastHz, frameRate);
   const double tickRate = frameRate / static_cast<double>(t.tick);
   t.kSlow = onePole(kSlowHz, tickRate);
@@ -521,7 +521,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kNoise = onePole(kNoiseHz, tickRate);
   t.kLasting = onePole(kLastingHz, tickRate);
   t.kLeak = onePole(kLeakHz, tickRate);
-  t.warmSteps = static_cast<std::int32_t>(std::round(kWarmSeconds * t.rateD));
+  t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
   const double w0 = kTwoPi * kLoopHz / 0.7845 * 0.5;

@@ -26,11 +26,12 @@ constexpr std::int32_t kFrameSteps = 8;
 // Bandwidths, Hz. The fast estimates are the detector's view of each
 // harmonic; the middle ones its reference and the slow ones' input. The slow
 // estimates are the canceller's own: they move at this pace only while the
-// harmonic stands steady, so a guitar partial turning beside a mains line
-// barely reaches them.
+// harmonic stands steady, slowed by the cube of its steadiness, so a guitar
+// partial turning beside a mains line barely reaches them while hum alone
+// there is followed quickly.
 constexpr double kFastHz = 3.0;
 constexpr double kMidHz = 1.0;
-constexpr double kSlowHz = 0.3;
+constexpr double kSlowHz = 1.0;
 constexpr double kNoiseHz = 1.0;
 constexpr double kLastingHz = 0.1;
 constexpr double kAlignGain = 0.15;
@@ -242,7 +243,7 @@ void slowTick(HumTracker& t) {
     const double r = spread > 0.0 ? mid / spread : 0.0;
     t.steady[h] = r;
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
-    const double k = t.kSlow * r;
+    const double k = t.kSlow * (r * r * r);
     t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
     t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
     t.slowRe[h] += k * (t.slow1Re[h] - t.slowRe[h]);

@@ -562,6 +562,31 @@ TEST_F(PluginTest, SwitchingEnabledDoesNotClick) {
   }
 }
 
+// Runs `in` through `inst` in blocks of `nextBlock()` samples, cut at each
+// switch of `enabled` (off at the first, back on at the second, ...), in
+// place or not.
+template <typename NextBlock>
+std::vector<float> runSwitching(PluginInstance& inst, const std::vector<float>& in,
+                                const std::vector<std::size_t>& switches, bool inPlace,
+                                NextBlock nextBlock) {
+  std::vector<float> out = in;
+  std::size_t next = 0;
+  for (std::size_t pos = 0; pos < in.size();) {
+    while (next < switches.size() && switches[next] <= pos) {
+      ++next;
+    }
+    inst.control(kPortEnabled) = next % 2 == 0 ? 1.0f : 0.0f;
+    std::size_t n = std::min<std::size_t>(nextBlock(), in.size() - pos);
+    if (next < switches.size()) {
+      n = std::min(n, switches[next] - pos);
+    }
+    inst.run(inPlace ? out.data() + pos : in.data() + pos, out.data() + pos,
+             static_cast<std::uint32_t>(n));
+    pos += n;
+  }
+  return out;
+}
+
 // A fade runs the same however the host cuts it into blocks, down to single
 // samples, and in place or not; with `enabled` unconnected, or off from the
 // first block, there is no fade at all.
@@ -570,26 +595,12 @@ TEST_F(PluginTest, FadesDoNotDependOnBlocking) {
   const std::vector<float> in = testSignal(9000, rate, 21);
   // The switch at these samples; one turns a fade around, and the last of
   // a burst waits for a copy to fade, until sample 7882.
-  const std::size_t switches[] = {1000, 3000, 3100, 5500, 5600, 5650, 7000, 7100, 7200, 7300};
+  const std::vector<std::size_t> switches = {1000, 3000, 3100, 5500, 5600,
+                                             5650, 7000, 7100, 7200, 7300};
   auto runWith = [&](std::uint32_t block, bool inPlace) {
     PluginInstance inst(module, rate);
     allStagesOn(inst);
-    std::vector<float> out = in;
-    std::size_t next = 0;
-    for (std::size_t pos = 0; pos < in.size();) {
-      while (next < std::size(switches) && switches[next] <= pos) {
-        ++next;
-      }
-      inst.control(kPortEnabled) = next % 2 == 0 ? 1.0f : 0.0f;
-      std::size_t n = std::min<std::size_t>(block, in.size() - pos);
-      if (next < std::size(switches)) {
-        n = std::min(n, switches[next] - pos);
-      }
-      inst.run(inPlace ? out.data() + pos : in.data() + pos, out.data() + pos,
-               static_cast<std::uint32_t>(n));
-      pos += n;
-    }
-    return out;
+    return runSwitching(inst, in, switches, inPlace, [block] { return block; });
   };
   const std::vector<float> whole = runWith(9000, false);
   EXPECT_TRUE(allFinite(whole.data(), whole.size()));
@@ -630,32 +641,19 @@ TEST_F(PluginTest, HumTrackingIsTheSameHoweverTheHostCutsBlocks) {
   }
   // `enabled` off, back on 5 ms later (a fade turned around), and off again
   // a little later for half a second, on at 2.5 s.
-  const std::size_t switches[] = {100000, 100240, 101000, 120000};
+  const std::vector<std::size_t> switches = {100000, 100240, 101000, 120000};
   std::uint64_t seed = testSeed("hum tracking blocks", 41);
   auto runWith = [&](std::uint32_t block, bool inPlace, bool mixed, float* lastMains) {
     PluginInstance inst(module, kRate);
     inst.control(kPortHumOn) = 1.0f;
     inst.control(kPortHumTrack) = 1.0f;
-    std::vector<float> out = in;
-    std::size_t next = 0;
-    for (std::size_t pos = 0; pos < in.size();) {
-      while (next < std::size(switches) && switches[next] <= pos) {
-        ++next;
+    std::vector<float> out = runSwitching(inst, in, switches, inPlace, [&] {
+      if (!mixed) {
+        return std::size_t{block};
       }
-      inst.control(kPortEnabled) = next % 2 == 0 ? 1.0f : 0.0f;
-      std::size_t n = block;
-      if (mixed) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        n = 1 + (seed >> 33) % 700;
-      }
-      n = std::min(n, in.size() - pos);
-      if (next < std::size(switches)) {
-        n = std::min(n, switches[next] - pos);
-      }
-      inst.run(inPlace ? out.data() + pos : in.data() + pos, out.data() + pos,
-               static_cast<std::uint32_t>(n));
-      pos += n;
-    }
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      return static_cast<std::size_t>(1 + (seed >> 33) % 700);
+    });
     if (lastMains != nullptr) {
       *lastMains = inst.control(kPortHumFreq);
     }

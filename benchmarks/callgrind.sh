@@ -31,9 +31,9 @@ driver="$build/benchmarks/callgrind_driver"
 [ -n "$plugins" ] || plugins="ours=$build/lv2/calvorine_utility.lv2/calvorine_utility.so"
 
 if [ "$quick" = 1 ]; then
-  configs="off full"; blocks="256"; samples=5120
+  configs="off full full-tracking"; blocks="256"; samples=5120
 else
-  configs="off lowpass hum voicer boost full"; blocks="64 256"; samples=51200
+  configs="off lowpass hum voicer boost full tracking full-tracking"; blocks="64 256"; samples=51200
 fi
 
 tmp=$(mktemp -d)

@@ -75,6 +75,22 @@ std::int32_t count(double v, std::int32_t lo, std::int32_t hi) {
   return v >= static_cast<double>(hi) ? hi : static_cast<std::int32_t>(v);
 }
 
+// e^(i h x), h = 1..40, in double, rounded to float.
+void powersOf(double x, float* re, float* im) {
+  double s = 0.0;
+  double c = 0.0;
+  trackerSinCos(x, s, c);
+  double pRe = 1.0;
+  double pIm = 0.0;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double nRe = pRe * c - pIm * s;
+    pIm = pRe * s + pIm * c;
+    pRe = nRe;
+    re[h] = static_cast<float>(pRe);
+    im[h] = static_cast<float>(pIm);
+  }
+}
+
 // 1 - exp(-x) for 0 <= x <= 0.1, by its series: a one-pole coefficient.
 double onePole(double hz, double rate) {
   const double x = kTwoPi * hz / rate;
@@ -184,8 +200,8 @@ void clearFollower(HumTracker& t) {
     t.noise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
-  trackerSinCos(-t.omega * t.halfDelay, t.zIm, t.zRe);
-  trackerSinCos(t.omega / t.rateD, t.rotIm, t.rotRe);
+  powersOf(-t.omega * t.halfDelay, t.phRe, t.phIm);
+  powersOf(t.omega / t.rateD, t.stepRe, t.stepIm);
 }
 
 void configure(HumTracker& t, float mains) {
@@ -369,11 +385,10 @@ void humTrackerEndFrame(HumTracker& t) {
     // weighted by how clearly the hum stands out there.
     detTerm[h] = t.detRe[h] * fIm[h] + t.detIm[h] * fRe[h];
   }
-  float det[kTrackLanes] = {};
-  for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
-    for (int j = 0; j < kTrackLanes; ++j) {
-      det[j] += detTerm[b + j];
-    }
+  float det[kTrackLanes];
+  for (int j = 0; j < kTrackLanes; ++j) {
+    det[j] = ((((0.0f + detTerm[j]) + detTerm[8 + j]) + detTerm[16 + j]) + detTerm[24 + j]) +
+             detTerm[32 + j];
   }
   const float detSum =
       ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
@@ -413,17 +428,19 @@ void humTrackerEndFrame(HumTracker& t) {
     t.omega = t.omegaMin;
     t.accel = 0.0;
   }
-  if (++t.tickPos == t.tick) {
-    t.tickPos = 0;
-    slowTick(t);
-  }
   if (t.theta >= kPi) {
     t.theta -= kTwoPi;
   } else if (t.theta < -kPi) {
     t.theta += kTwoPi;
   }
-  trackerSinCos(t.theta - t.omega * t.halfDelay, t.zIm, t.zRe);
-  trackerSinCos(t.omega / t.rateD, t.rotIm, t.rotRe);
+  if (++t.tickPos == t.tick) {
+    t.tickPos = 0;
+    slowTick(t);
+  }
+  // The phasors afresh from the phase, with the loop's correction, and their
+  // turn per step at the frequency now followed.
+  powersOf(t.theta - t.omega * t.halfDelay, t.phRe, t.phIm);
+  powersOf(t.omega / t.rateD, t.stepRe, t.stepIm);
 }
 
 namespace {}  // namespace
@@ -553,11 +570,11 @@ void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n) 
 void humTrackerSettle(HumTracker& t) {
   // Zero times anything finite is zero; times an infinity or a NaN, NaN: one
   // sum tells whether any of the state is not finite.
-  double probe = 0.0 * (t.theta + t.omega + t.accel + t.ringSum + t.zRe + t.zIm);
+  double probe = 0.0 * (t.theta + t.omega + t.accel + t.ringSum);
   float probeF = 0.0f;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     probeF += 0.0f * (t.accRe[h] + t.accIm[h] + t.fastRe[h] + t.fastIm[h] + t.fast1Re[h] +
-                      t.fast1Im[h] + t.synRe[h] + t.synIm[h]);
+                      t.fast1Im[h] + t.synRe[h] + t.synIm[h] + t.phRe[h] + t.phIm[h]);
     probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h]);
   }
   for (std::int32_t j = 0; j < 2 * t.branch; ++j) {

@@ -32,6 +32,7 @@
 
 constexpr int kTrackHarmonics = 40;  // harmonics followed, fundamental included
 constexpr int kTrackLanes = 8;       // fixed partial sums: the same order everywhere
+static_assert(kTrackHarmonics == 5 * kTrackLanes, "the harmonics' sums run five to a lane");
 constexpr int kTrackMaxDecim = 64;
 constexpr int kTrackMaxTaps = 2048;  // FIR length, a multiple of the decimation
 constexpr int kTrackMaxPhase = 64;   // taps per polyphase branch
@@ -72,12 +73,15 @@ struct HumTracker {
   std::int64_t steps;  // decimated steps since the follower started
   std::int32_t framePos;
   std::int32_t tickPos;
-  bool locked;          // hum found: the canceller subtracts it
-  double theta;         // followed phase, radians in [-pi, pi)
-  double omega;         // followed frequency, rad/s
-  double accel;         // its rate of change, rad/s^2
-  double zRe, zIm;      // e^(i (theta - omega halfDelay)): the demodulating phasor
-  double rotRe, rotIm;  // e^(i omega / rateD): its turn per decimated step
+  bool locked;   // hum found: the canceller subtracts it
+  double theta;  // followed phase, radians in [-pi, pi)
+  double omega;  // followed frequency, rad/s
+  double accel;  // its rate of change, rad/s^2
+  // The demodulating phasor's powers e^(i h (theta - omega halfDelay)) and
+  // their turns per decimated step e^(i h omega / rateD), h = 1..40, set at
+  // each frame's end.
+  float phRe[kTrackHarmonics], phIm[kTrackHarmonics];
+  float stepRe[kTrackHarmonics], stepIm[kTrackHarmonics];
   double ring[kTrackMaxRing];
   double ringSum;
   std::int32_t ringPos;

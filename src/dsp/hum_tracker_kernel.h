@@ -11,49 +11,39 @@ namespace TRACKER_ISA_NS {
 // One decimated step: x is the decimated input. Returns the hum predicted
 // one FIR delay ahead.
 inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
-  // Powers of the phasor, h = 1..40: eight in a row, then blocks of eight
-  // from the eighth, sixteenth, ... power, so that the chain stays short.
-  float pRe[kTrackHarmonics];
-  float pIm[kTrackHarmonics];
-  pRe[0] = static_cast<float>(t.zRe);
-  pIm[0] = static_cast<float>(t.zIm);
-  for (int h = 1; h < kTrackLanes; ++h) {
-    pRe[h] = pRe[h - 1] * pRe[0] - pIm[h - 1] * pIm[0];
-    pIm[h] = pRe[h - 1] * pIm[0] + pIm[h - 1] * pRe[0];
-  }
-  for (int b = kTrackLanes; b < kTrackHarmonics; b += kTrackLanes) {
-    const float baseRe = pRe[b - 1];
-    const float baseIm = pIm[b - 1];
-    for (int j = 0; j < kTrackLanes; ++j) {
-      pRe[b + j] = baseRe * pRe[j] - baseIm * pIm[j];
-      pIm[b + j] = baseRe * pIm[j] + baseIm * pRe[j];
-    }
-  }
+  float* __restrict pRe = t.phRe;
+  float* __restrict pIm = t.phIm;
   const float x2 = 2.0f * x;
   // Every harmonic at once, as plain element-wise loops the compiler runs in
   // SIMD lanes; the sum over harmonics follows in a fixed order after.
   float synTerm[kTrackHarmonics];
   float* __restrict aRe = t.accRe;
   float* __restrict aIm = t.accIm;
+  const float* __restrict rRe = t.stepRe;
+  const float* __restrict rIm = t.stepIm;
+  const float* __restrict sRe = t.synRe;
+  const float* __restrict sIm = t.synIm;
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    // The input demodulated at h times the phase.
-    aRe[h] += x2 * pRe[h];
-    aIm[h] -= x2 * pIm[h];
-    synTerm[h] = t.synRe[h] * pRe[h] - t.synIm[h] * pIm[h];
+    // The input demodulated at h times the phase, the hum synthesised, and
+    // the phasor turned by its own step for the next (each element-wise, so
+    // no chain of products); the frame's end sets them afresh from the phase.
+    const float cRe = pRe[h];
+    const float cIm = pIm[h];
+    aRe[h] += x2 * cRe;
+    aIm[h] -= x2 * cIm;
+    synTerm[h] = sRe[h] * cRe - sIm[h] * cIm;
+    pRe[h] = cRe * rRe[h] - cIm * rIm[h];
+    pIm[h] = cRe * rIm[h] + cIm * rRe[h];
   }
-  float syn[kTrackLanes] = {};
-  for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
-    for (int j = 0; j < kTrackLanes; ++j) {
-      syn[j] += synTerm[b + j];
-    }
+  // The harmonics' sum in eight lanes, each in the order of h.
+  float syn[kTrackLanes];
+  for (int j = 0; j < kTrackLanes; ++j) {
+    syn[j] = ((((0.0f + synTerm[j]) + synTerm[8 + j]) + synTerm[16 + j]) + synTerm[24 + j]) +
+             synTerm[32 + j];
   }
   const float synSum =
       ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
-  // On by one step.
   t.theta += t.omega / t.rateD;
-  const double nextRe = t.zRe * t.rotRe - t.zIm * t.rotIm;
-  t.zIm = t.zRe * t.rotIm + t.zIm * t.rotRe;
-  t.zRe = nextRe;
   ++t.steps;
   if (++t.framePos == t.frame) {
     t.framePos = 0;
@@ -85,11 +75,29 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
       t.sub = 0;
       // Decimated input: the FIR over the last `taps` samples (symmetric,
       // so the window's order does not matter).
-      float acc[8] = {};
-      for (std::int32_t j = 0; j < taps; j += 8) {
+      // Four chains of eight lanes, so that the sums do not wait on each
+      // other; the tail (taps beyond a multiple of 32) joins the first.
+      float a0[8] = {};
+      float a1[8] = {};
+      float a2[8] = {};
+      float a3[8] = {};
+      std::int32_t j = 0;
+      for (; j + 32 <= taps; j += 32) {
         for (int l = 0; l < 8; ++l) {
-          acc[l] += t.fir[j + l] * window[j + l];
+          a0[l] += t.fir[j + l] * window[j + l];
+          a1[l] += t.fir[j + 8 + l] * window[j + 8 + l];
+          a2[l] += t.fir[j + 16 + l] * window[j + 16 + l];
+          a3[l] += t.fir[j + 24 + l] * window[j + 24 + l];
         }
+      }
+      for (; j < taps; j += 8) {
+        for (int l = 0; l < 8; ++l) {
+          a0[l] += t.fir[j + l] * window[j + l];
+        }
+      }
+      float acc[8];
+      for (int l = 0; l < 8; ++l) {
+        acc[l] = (a0[l] + a1[l]) + (a2[l] + a3[l]);
       }
       const float xd =
           ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));

@@ -55,6 +55,8 @@ constexpr double kLockOff = 1.8;
 // The lowest harmonics count for more: a guitar seldom plays there, and hum
 // as a pure fundamental (or with its third) is the commonest there is.
 constexpr double kLowWeight[3] = {3.5, 1.5, 1.0};
+constexpr double kLeakWhileFound = 8.0;
+constexpr double kLeakShare = 1.0;
 // A harmonic is subtracted in full from this lasting steadiness up, and not
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
@@ -278,9 +280,16 @@ void slowTick(HumTracker& t) {
       t.locked = false;
     }
   }
-  if (!t.locked) {
-    t.omega += t.kLeak * (kTwoPi * t.nominal - t.omega);
-    t.accel -= t.kLeak * t.accel;
+  // While no hum is found the follower eases back to the nominal; found
+  // on scant evidence (a few steady lines), a little of that pull stays,
+  // so that lines of a guitar taken for hum cannot lead it far away.
+  double pull = t.locked ? 0.0 : 1.0;
+  if (t.locked && presence < kLeakWhileFound) {
+    pull = kLeakShare * (kLeakWhileFound - presence) / (kLeakWhileFound - kLockOff);
+  }
+  if (pull > 0.0) {
+    t.omega += pull * t.kLeak * (kTwoPi * t.nominal - t.omega);
+    t.accel -= pull * t.kLeak * t.accel;
   }
   const double norm = 1.0 / (weightSum + kDetectorRegularisation);
   // After a jump of the mains the loop settles at another phase, and every

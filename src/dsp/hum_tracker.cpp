@@ -199,6 +199,7 @@ void clearFollower(HumTracker& t) {
     t.mid1Re[h] = t.mid1Im[h] = t.midRe[h] = t.midIm[h] = 0.0;
     t.steady[h] = 0.0;
     t.lasting[h] = 0.0;
+    t.kept[h] = 0.0;
     t.noise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
@@ -261,6 +262,10 @@ void slowTick(HumTracker& t) {
     const double r = spread > 0.0 ? mid / spread : 0.0;
     t.steady[h] = r;
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
+    // What the synthesis weighs each harmonic by: the lasting steadiness,
+    // let go more slowly, so that a note ringing beside a line for a few
+    // seconds does not make the canceller drop the hum it found there.
+    t.kept[h] += (t.lasting[h] > t.kept[h] ? 1.0 : t.kKeptFade) * (t.lasting[h] - t.kept[h]);
     const double k = t.kSlow * (r * r * r);
     t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
     t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
@@ -359,7 +364,7 @@ void slowTick(HumTracker& t) {
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
     if (t.locked) {
-      const double u = (t.lasting[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
+      const double u = (t.kept[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
       gain = u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
     }
     const double gRe = gain * t.slowRe[h];
@@ -547,6 +552,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kMid = onePole(kMidHz, tickRate);
   t.kNoise = onePole(kNoiseHz, tickRate);
   t.kLasting = onePole(kLastingHz, tickRate);
+  t.kKeptFade = onePole(0.1 * kLastingHz, tickRate);
   t.kLeak = onePole(kLeakHz, tickRate);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency

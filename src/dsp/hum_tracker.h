@@ -41,23 +41,25 @@ constexpr int kTrackMaxRing = 1024;  // a few mains periods at the decimated rat
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
-  bool wide;                   // run the per-sample work in AVX2
-  double rateD;                // rate / decim
-  double nominal;              // 50 or 60
-  std::int32_t decim;          // 1 (no FIR) to kTrackMaxDecim
-  std::int32_t branch;         // taps per polyphase branch
-  std::int32_t taps;           // decim * branch
-  std::int32_t harmonics;      // followed harmonics, 0 when the rate has room for none
-  std::int32_t frame;          // decimated steps per frame (the fast estimates' update)
-  std::int32_t tick;           // frames per slow update
-  std::int32_t ringLength;     // frames per mains period (the detector's average)
-  std::int32_t warmSteps;      // decimated steps before the loop moves
-  double halfDelay;            // the FIR's delay, seconds
-  double kFast;                // the fast estimates' one-pole coefficient (frame rate)
-  double kMid;                 // the middle estimates' (tick rate)
-  double kSlow;                // the slow estimates' (tick rate)
-  double kNoise;               // the noise estimates' (tick rate)
-  double kLasting;             // the lasting steadiness's (tick rate)
+  bool wide;                // run the per-sample work in AVX2
+  double rateD;             // rate / decim
+  double nominal;           // 50 or 60
+  std::int32_t decim;       // 1 (no FIR) to kTrackMaxDecim
+  std::int32_t branch;      // taps per polyphase branch
+  std::int32_t taps;        // decim * branch
+  std::int32_t harmonics;   // followed harmonics, 0 when the rate has room for none
+  std::int32_t frame;       // decimated steps per frame (the fast estimates' update)
+  std::int32_t tick;        // frames per slow update
+  std::int32_t ringLength;  // frames per mains period (the detector's average)
+  std::int32_t warmSteps;   // decimated steps before the loop moves
+  double halfDelay;         // the FIR's delay, seconds
+  double kFast;             // the fast estimates' one-pole coefficient (frame rate)
+  double kMid;              // the middle estimates' (tick rate)
+  double kSlow;             // the slow estimates' (tick rate)
+  double kNoise;            // the noise estimates' (tick rate)
+  double kLasting;
+  double kKeptFade;            // the synthesis weight's fade (tick rate)             // the lasting
+                               // steadiness's (tick rate)
   double kLeak;                // the pull back to the nominal while no hum is found (tick rate)
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
@@ -101,6 +103,7 @@ struct HumTracker {
   double noise[kTrackHarmonics];
   double steady[kTrackHarmonics];
   double lasting[kTrackHarmonics];
+  double kept[kTrackHarmonics];  // the lasting steadiness, let go slowly: the synthesis weight
   // Refreshed at each slow tick: the detector's weighted conjugates of the
   // middle estimates, and the synthesis coefficients (slow estimate, its
   // weight in the synthesis, and the phase advance across both FIRs).

@@ -161,7 +161,7 @@ void designFir(HumTracker& t) {
   const float gain = static_cast<float>(t.decim);
   for (std::int32_t p = 0; p < t.decim; ++p) {
     for (std::int32_t k = 0; k < branch; ++k) {
-      t.poly[p * branch + k] = t.fir[p + k * t.decim] * gain;
+      t.poly[k * t.lanes + p] = t.fir[p + k * t.decim] * gain;
     }
   }
   t.halfDelay = centre / t.rate;
@@ -174,6 +174,9 @@ void clearState(HumTracker& t) {
   t.historyPos = 0;
   t.sub = t.decim - 1;
   for (float& v : t.synth) {
+    v = 0.0f;
+  }
+  for (float& v : t.group) {
     v = 0.0f;
   }
   t.synthPos = 0;
@@ -529,10 +532,13 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   }
   t.decim = static_cast<std::int32_t>(d);
   t.rateD = rate / d;
-  for (std::int32_t k = 0; k < kTrackMaxTaps; ++k) {
-    t.fir[k] = 0.0f;
-    t.poly[k] = 0.0f;
+  for (float& v : t.fir) {
+    v = 0.0f;
   }
+  for (float& v : t.poly) {
+    v = 0.0f;
+  }
+  t.lanes = (t.decim + 7) / 8 * 8;
   if (t.decim > 1) {
     designFir(t);
   } else {

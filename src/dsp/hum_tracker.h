@@ -64,13 +64,18 @@ struct HumTracker {
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
-  float poly[kTrackMaxTaps];   // the same times decim, by polyphase branch: [p * branch + k]
+  // The same taps times decim for the interpolator, laid out so that one
+  // synthesised sample's terms for all `decim` outputs it feeds lie side by
+  // side: [k * lanes + p] for branch p (lanes: decim rounded up to eight).
+  float poly[kTrackMaxTaps + 8 * kTrackMaxPhase];
+  std::int32_t lanes;
 
   // ---- Streaming state.
   float history[2 * kTrackMaxTaps];  // input, twice over, for contiguous reads
   std::int32_t historyPos;
   std::int32_t sub;                 // input samples since the last decimated step
   float synth[2 * kTrackMaxPhase];  // synthesised hum, newest first from synthPos, twice over
+  float group[kTrackMaxDecim + 8];  // the interpolated hum for this step's `decim` outputs
   std::int32_t synthPos;
   std::int64_t steps;  // decimated steps since the follower started
   std::int32_t framePos;

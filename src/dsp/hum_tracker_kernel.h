@@ -107,19 +107,35 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
       t.synthPos = t.synthPos == 0 ? branch - 1 : t.synthPos - 1;
       t.synth[t.synthPos] = v;
       t.synth[t.synthPos + branch] = v;
-    }
-    // Interpolated hum: branch `sub` of the FIR over the synthesised samples.
-    const float* branchTaps = t.poly + t.sub * branch;
-    const float* recent = t.synth + t.synthPos;
-    float acc[8] = {};
-    for (std::int32_t j = 0; j < branch; j += 8) {
-      for (int l = 0; l < 8; ++l) {
-        acc[l] += branchTaps[j + l] * recent[j + l];
+      // Interpolated hum for the `decim` outputs until the next step: each
+      // synthesised sample times its taps for all of them at once, two
+      // chains of sums (even and odd k) in eight lanes each.
+      const float* recent = t.synth + t.synthPos;
+      const std::int32_t lanes = t.lanes;
+      for (std::int32_t p = 0; p < lanes; p += 8) {
+        float even[8] = {};
+        float odd[8] = {};
+        std::int32_t k = 0;
+        for (; k + 1 < branch; k += 2) {
+          const float* e = t.poly + k * lanes + p;
+          const float* o = e + lanes;
+          for (int l = 0; l < 8; ++l) {
+            even[l] += e[l] * recent[k];
+            odd[l] += o[l] * recent[k + 1];
+          }
+        }
+        for (; k < branch; ++k) {
+          const float* e = t.poly + k * lanes + p;
+          for (int l = 0; l < 8; ++l) {
+            even[l] += e[l] * recent[k];
+          }
+        }
+        for (int l = 0; l < 8; ++l) {
+          t.group[p + l] = even[l] + odd[l];
+        }
       }
     }
-    const float hum =
-        ((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]));
-    out[i] = x - hum;
+    out[i] = x - t.group[t.sub];
   }
 }
 

@@ -63,16 +63,21 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
   }
   const std::int32_t taps = t.taps;
   const std::int32_t branch = t.branch;
+  const std::int32_t decim = t.decim;
+  // The counters in locals: the output buffer could alias the record as far
+  // as the compiler knows, which would reload them at every sample.
+  std::int32_t historyPos = t.historyPos;
+  std::int32_t sub = t.sub;
   for (std::uint32_t i = 0; i < n; ++i) {
     const float x = in[i];
-    t.history[t.historyPos] = x;
-    t.history[t.historyPos + taps] = x;
-    const float* window = t.history + t.historyPos + 1;
-    if (++t.historyPos == taps) {
-      t.historyPos = 0;
+    t.history[historyPos] = x;
+    t.history[historyPos + taps] = x;
+    const float* window = t.history + historyPos + 1;
+    if (++historyPos == taps) {
+      historyPos = 0;
     }
-    if (++t.sub == t.decim) {
-      t.sub = 0;
+    if (++sub == decim) {
+      sub = 0;
       // Decimated input: the FIR over the last `taps` samples (symmetric,
       // so the window's order does not matter).
       // Four chains of eight lanes, so that the sums do not wait on each
@@ -135,8 +140,10 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
         }
       }
     }
-    out[i] = x - t.group[t.sub];
+    out[i] = x - t.group[sub];
   }
+  t.historyPos = historyPos;
+  t.sub = sub;
 }
 
 }  // namespace TRACKER_ISA_NS

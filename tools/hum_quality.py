@@ -49,7 +49,7 @@ Usage: hum_quality.py [--mode notches|tracking|both] [--quick [--min-removal DB]
 """
 import argparse
 import hashlib
-import importlib.util
+import importlib.machinery
 import json
 import os
 import shutil
@@ -57,6 +57,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import types
 from fractions import Fraction
 from functools import lru_cache
 
@@ -458,14 +459,15 @@ class UtilityHost:
         return y
 
 
-def load_processor(spec):
+def load_processor(where):
     """FILE.py:FUNCTION, a Python stand-in process(x, rate, mains, mode)."""
-    path, _, name = spec.rpartition(":")
+    path, _, name = where.rpartition(":")
     if not path or not os.path.exists(path):
-        raise ProcessorError("--processor %s: expected FILE.py:FUNCTION" % spec)
-    module_spec = importlib.util.spec_from_file_location("stand_in", path)
-    module = importlib.util.module_from_spec(module_spec)
-    module_spec.loader.exec_module(module)
+        raise ProcessorError("--processor %s: expected FILE.py:FUNCTION" % where)
+    loader = importlib.machinery.SourceFileLoader("stand_in", path)
+    module = types.ModuleType(loader.name)
+    module.__file__ = path
+    loader.exec_module(module)
     return getattr(module, name)
 
 

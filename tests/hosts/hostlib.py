@@ -98,7 +98,8 @@ class Context:
             manifest = os.path.join(system, name, "manifest.ttl")
             if os.path.isfile(manifest):
                 with open(manifest, encoding="utf-8", errors="replace") as f:
-                    if "Specification" in f.read():
+                    # LV2's own vocabularies are typed lv2:Specification.
+                    if "lv2:Specification" in f.read():
                         os.symlink(os.path.join(system, name), os.path.join(world, name))
                         found.append(name)
         if "core.lv2" not in found:

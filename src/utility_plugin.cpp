@@ -58,13 +58,19 @@ inline void runChain(UtilPlugin* p, const float* in, float* out, std::uint32_t n
 }
 
 // The mains frequency the hum filter follows, for the host to show: 0 unless
-// this block ran the tracker. A block out of the chain also tells the tracker
-// to start afresh when it next comes in.
-inline void reportMains(UtilPlugin* p, bool ran) {
+// this block ran the tracker.
+inline void reportMains(UtilPlugin* p) {
   float* port = p->ports[kPortHumFreq];
   if (port != nullptr) {
-    *port = ran ? humTrackerFrequency(p->tracker) : 0.0f;
+    *port = p->trackerIn ? humTrackerFrequency(p->tracker) : 0.0f;
   }
+}
+
+// A block switched off: the tracker is out of the chain, and starts afresh
+// when it next comes in.
+inline void reportOff(UtilPlugin* p) {
+  p->trackerIn = false;
+  reportMains(p);
 }
 
 // A block in which the enable switch changed, or a fade is under way. Off,
@@ -75,8 +81,7 @@ __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const f
   if (!on) {
     const std::uint32_t done = p->bypass.fade(nullptr, p->kernel, in, out, sample_count);
     copyInput(in + done, out + done, sample_count - done);
-    p->trackerIn = false;
-    reportMains(p, false);
+    reportOff(p);
     return;
   }
   const ChainControls k = readControls(p->ports);
@@ -84,7 +89,7 @@ __attribute__((noinline)) void runSwitchingBlock(UtilPlugin* p, bool on, const f
   const std::uint32_t done = p->bypass.fade(&p->plan, p->kernel, in, out, sample_count);
   runChain(p, in + done, out + done, sample_count - done);
   finishBlock(p->plan);
-  reportMains(p, p->plan.tracker != nullptr);
+  reportMains(p);
 }
 
 // Audio class: the only loop. Controls are read once, designs refreshed at
@@ -102,15 +107,14 @@ void util_run(LV2_Handle instance, std::uint32_t sample_count) {
   }
   if (!on) {
     copyInput(in, out, sample_count);
-    p->trackerIn = false;
-    reportMains(p, false);
+    reportOff(p);
     return;
   }
   const ChainControls k = readControls(ports);
   prepareBlock(p->chain, k, p->plan);
   runChain(p, in, out, sample_count);
   finishBlock(p->plan);
-  reportMains(p, p->plan.tracker != nullptr);
+  reportMains(p);
 }
 
 // Instantiation context.

@@ -76,7 +76,8 @@ void prepareVoicer(PickupVoicer& v, double rate, std::int32_t type, float amount
 // tests, so that a block that changes nothing costs next to nothing.
 inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePlan& plan) {
   c.level.refresh(k.levelDb, k.invert);
-  c.hum.refresh(k.mains50 ? 50.0f : 60.0f, c.sampleRateF);
+  const float mains = k.mains50 ? 50.0f : 60.0f;
+  c.hum.refresh(mains, c.sampleRateF);
   if (k.pickupOn) {
     const double rate = static_cast<double>(c.sampleRateF);
     const std::int32_t type = pickupSelector(k.pickupType);
@@ -94,7 +95,6 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   // after a stretch out of the chain (or a bypass), the mains' phase has
   // moved on, so it starts afresh rather than subtract a stale prediction.
   const bool track = k.humOn && k.humTrack && c.tracker.harmonics > 0;
-  const float mains = k.mains50 ? 50.0f : 60.0f;
   if (track && (!c.trackerIn || static_cast<double>(mains) != c.tracker.nominal)) {
     humTrackerRestart(c.tracker, mains);
   }
@@ -105,6 +105,14 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
     plan.sections[n] = &s;
     plan.gains[n] = 1.0f;
     ++n;
+  };
+  // The gain after whatever the plan runs last so far: its last section's,
+  // the tracker's when nothing follows it yet, or the input's.
+  auto lastGain = [&]() -> float& {
+    if (plan.tracker != nullptr && plan.trackerAt == n) {
+      return plan.trackerGain;
+    }
+    return n > 0 ? plan.gains[n - 1] : plan.inputGain;
   };
   plan.inputGain = 1.0f;
   plan.outputGain = 1.0f;
@@ -126,15 +134,10 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
     }
   }
   if (k.pickupOn) {
-    const std::int32_t first = n;
     for (std::int32_t j = 0; j < c.voicer.count; ++j) {
       add(c.voicer.sections[j]);
     }
-    // The voicer's gain follows its last section, or whatever came before it
-    // (the tracker, when nothing lies between).
-    (n > first || (n > 0 && !track) ? plan.gains[n - 1]
-     : track                        ? plan.trackerGain
-                                    : plan.inputGain) = c.voicer.gain;
+    lastGain() = c.voicer.gain;  // the voicer's, or whatever came before it
   }
   if (k.boostOn) {
     if (c.boost.peakInBand) {

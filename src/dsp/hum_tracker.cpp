@@ -19,10 +19,6 @@ constexpr double kStopDb = 49.0;
 // narrow to afford) to 12 kHz.
 constexpr double kMinDecimatedRate = 6000.0;
 constexpr double kSlowTickHz = 80.0;
-// Decimated steps summed per frame: the frame's sum is a boxcar whose nulls,
-// at multiples of the frame rate, fall where the other harmonics' beats
-// would alias onto a harmonic's own.
-constexpr std::int32_t kFrameSteps = 8;
 // Bandwidths, Hz. The fast estimates are the detector's view of each
 // harmonic; the middle ones its reference and the slow ones' input. The slow
 // estimates are the canceller's own: they move at this pace only while the
@@ -77,19 +73,30 @@ std::int32_t count(double v, std::int32_t lo, std::int32_t hi) {
   return v >= static_cast<double>(hi) ? hi : static_cast<std::int32_t>(v);
 }
 
+// (re, im) times (cRe, cIm), in double.
+inline void turn(double& re, double& im, double cRe, double cIm) {
+  const double nRe = re * cRe - im * cIm;
+  im = re * cIm + im * cRe;
+  re = nRe;
+}
+
+// e^(i h x) for h = 1, 2, ... in turn, each from the last, in double.
+struct Powers {
+  double re = 1.0;
+  double im = 0.0;
+  double c = 1.0;
+  double s = 0.0;
+  explicit Powers(double x) { trackerSinCos(x, s, c); }
+  void next() { turn(re, im, c, s); }
+};
+
 // e^(i h x), h = 1..40, in double, rounded to float.
 void powersOf(double x, float* re, float* im) {
-  double s = 0.0;
-  double c = 0.0;
-  trackerSinCos(x, s, c);
-  double pRe = 1.0;
-  double pIm = 0.0;
+  Powers p(x);
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    const double nRe = pRe * c - pIm * s;
-    pIm = pRe * s + pIm * c;
-    pRe = nRe;
-    re[h] = static_cast<float>(pRe);
-    im[h] = static_cast<float>(pIm);
+    p.next();
+    re[h] = static_cast<float>(p.re);
+    im[h] = static_cast<float>(p.im);
   }
 }
 
@@ -223,7 +230,6 @@ void clearFollower(HumTracker& t) {
     t.fast1Re[h] = t.fast1Im[h] = t.fastRe[h] = t.fastIm[h] = 0.0f;
     t.slow1Re[h] = t.slow1Im[h] = t.slowRe[h] = t.slowIm[h] = 0.0;
     t.mid1Re[h] = t.mid1Im[h] = t.midRe[h] = t.midIm[h] = 0.0;
-    t.steady[h] = 0.0;
     t.lasting[h] = 0.0;
     t.kept[h] = 0.0;
     t.noise[h] = 0.0;
@@ -241,7 +247,7 @@ void configure(HumTracker& t, float mains) {
   while (t.harmonics < kTrackHarmonics && static_cast<double>(t.harmonics + 1) * top <= usable) {
     ++t.harmonics;
   }
-  const double frameRate = t.rateD / static_cast<double>(t.frame);
+  const double frameRate = t.rateD / static_cast<double>(kTrackFrameSteps);
   t.ringLength = count(std::round(frameRate / t.nominal), 1, kTrackMaxRing);
   t.omegaMin = kTwoPi * (t.nominal - kFollowRangeHz);
   t.omegaMax = kTwoPi * top;
@@ -273,6 +279,7 @@ void slowTick(HumTracker& t) {
   double weightSum = 0.0;
   double presence = 0.0;
   double inverse[kTrackHarmonics];
+  double steady[kTrackHarmonics];
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
@@ -286,7 +293,7 @@ void slowTick(HumTracker& t) {
     const double mid = t.midRe[h] * t.midRe[h] + t.midIm[h] * t.midIm[h];
     const double spread = mid + kNoiseWeight * t.noise[h];
     const double r = spread > 0.0 ? mid / spread : 0.0;
-    t.steady[h] = r;
+    steady[h] = r;
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
     // What the synthesis weighs each harmonic by: the lasting steadiness,
     // let go more slowly, so that a note ringing beside a line for a few
@@ -328,7 +335,7 @@ void slowTick(HumTracker& t) {
   // them all alike. Both show as one turn and one gain between the middle
   // and the slow estimates, measured across all harmonics: the slow ones
   // follow them together, much faster than each could alone.
-  if (t.locked && kAlignGain > 0.0) {
+  if (t.locked) {
     double turnNum = 0.0;
     double turnDen = 0.0;
     double gainNum = 0.0;
@@ -345,47 +352,31 @@ void slowTick(HumTracker& t) {
       gainDen += w * power;
     }
     if (turnDen > 0.0 && gainDen > 0.0) {
-      double turn = kAlignGain * turnNum / turnDen;
-      turn = turn > 0.1 ? 0.1 : turn < -0.1 ? -0.1 : turn;
+      double angle = kAlignGain * turnNum / turnDen;
+      angle = angle > 0.1 ? 0.1 : angle < -0.1 ? -0.1 : angle;
       double gain = 1.0 + kAlignGain * (gainNum / gainDen - 1.0);
       gain = gain > 1.1 ? 1.1 : gain < 0.9 ? 0.9 : gain;
-      double stepRe = 0.0;
-      double stepIm = 0.0;
-      trackerSinCos(turn, stepIm, stepRe);
-      double pRe = 1.0;
-      double pIm = 0.0;
+      Powers p(angle);
       for (int h = 0; h < t.harmonics; ++h) {
-        const double nRe = pRe * stepRe - pIm * stepIm;
-        pIm = pRe * stepIm + pIm * stepRe;
-        pRe = nRe;
-        const double rRe = gain * pRe;  // gain times e^(i h turn)
-        const double rIm = gain * pIm;
-        const double aRe = t.slowRe[h];
-        t.slowRe[h] = aRe * rRe - t.slowIm[h] * rIm;
-        t.slowIm[h] = aRe * rIm + t.slowIm[h] * rRe;
-        const double bRe = t.slow1Re[h];
-        t.slow1Re[h] = bRe * rRe - t.slow1Im[h] * rIm;
-        t.slow1Im[h] = bRe * rIm + t.slow1Im[h] * rRe;
+        p.next();
+        const double rRe = gain * p.re;  // gain times e^(i h angle)
+        const double rIm = gain * p.im;
+        turn(t.slowRe[h], t.slowIm[h], rRe, rIm);
+        turn(t.slow1Re[h], t.slow1Im[h], rRe, rIm);
       }
     }
   }
   // The hum predicted for the interpolator's output: each harmonic turned on
   // by h times the phase across both FIR delays.
-  double advRe = 0.0;
-  double advIm = 0.0;
-  trackerSinCos(t.omega * 2.0 * t.halfDelay, advIm, advRe);
-  double rotRe = 1.0;
-  double rotIm = 0.0;
+  Powers advance(t.omega * 2.0 * t.halfDelay);
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    const double nextRe = rotRe * advRe - rotIm * advIm;
-    rotIm = rotRe * advIm + rotIm * advRe;
-    rotRe = nextRe;
+    advance.next();
     if (h >= t.harmonics) {
       t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
       continue;
     }
     const double order = static_cast<double>(h + 1);
-    const double w = order * t.steady[h] * inverse[h] * norm;
+    const double w = order * steady[h] * inverse[h] * norm;
     t.detRe[h] = static_cast<float>(w * t.midRe[h]);
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
@@ -393,10 +384,11 @@ void slowTick(HumTracker& t) {
       const double u = (t.kept[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
       gain = u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
     }
-    const double gRe = gain * t.slowRe[h];
-    const double gIm = gain * t.slowIm[h];
-    t.synRe[h] = static_cast<float>(gRe * rotRe - gIm * rotIm);
-    t.synIm[h] = static_cast<float>(gRe * rotIm + gIm * rotRe);
+    double gRe = gain * t.slowRe[h];
+    double gIm = gain * t.slowIm[h];
+    turn(gRe, gIm, advance.re, advance.im);
+    t.synRe[h] = static_cast<float>(gRe);
+    t.synIm[h] = static_cast<float>(gIm);
   }
 }
 
@@ -406,7 +398,7 @@ void slowTick(HumTracker& t) {
 
 void humTrackerEndFrame(HumTracker& t) {
   const float k = static_cast<float>(t.kFast);
-  const float mean = 1.0f / static_cast<float>(t.frame);
+  const float mean = 1.0f / static_cast<float>(kTrackFrameSteps);
   float detTerm[kTrackHarmonics];
   float* __restrict aRe = t.accRe;
   float* __restrict aIm = t.accIm;
@@ -425,13 +417,7 @@ void humTrackerEndFrame(HumTracker& t) {
     // weighted by how clearly the hum stands out there.
     detTerm[h] = t.detRe[h] * fIm[h] + t.detIm[h] * fRe[h];
   }
-  float det[kTrackLanes];
-  for (int j = 0; j < kTrackLanes; ++j) {
-    det[j] = ((((0.0f + detTerm[j]) + detTerm[8 + j]) + detTerm[16 + j]) + detTerm[24 + j]) +
-             detTerm[32 + j];
-  }
-  const float detSum =
-      ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
+  const float detSum = tracker_generic::harmonicSum(detTerm);
 
   // The detector averaged over one mains period: what is left of the beats
   // between harmonics, and of the images, is at multiples of the mains
@@ -457,7 +443,7 @@ void humTrackerEndFrame(HumTracker& t) {
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
   }
-  const double dt = static_cast<double>(t.frame) / t.rateD;
+  const double dt = static_cast<double>(kTrackFrameSteps) / t.rateD;
   t.theta += t.loop1 * delta * dt;
   t.omega += (t.accel + t.loop2 * delta) * dt;
   t.accel += t.loop3 * delta * dt;
@@ -483,8 +469,6 @@ void humTrackerEndFrame(HumTracker& t) {
   // The phasors afresh from the phase, with the loop's correction.
   powersOfFast(t.theta - t.omega * t.halfDelay, t.phRe, t.phIm);
 }
-
-namespace {}  // namespace
 
 void trackerSinCos(double x, double& s, double& c) {
   if (!(std::fabs(x) < 1e9)) {
@@ -573,8 +557,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
     t.poly[0] = 1.0f;
     t.halfDelay = 0.0;
   }
-  t.frame = kFrameSteps;
-  const double frameRate = t.rateD / static_cast<double>(t.frame);
+  const double frameRate = t.rateD / static_cast<double>(kTrackFrameSteps);
   t.tick = count(std::round(frameRate / kSlowTickHz), 1, 1 << 20);
   t.kFast = onePole(kFastHz, frameRate);
   const double tickRate = frameRate / static_cast<double>(t.tick);
@@ -591,9 +574,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.loop1 = 2.4 * w0;
   t.loop2 = 1.1 * w0 * w0;
   t.loop3 = w0 * w0 * w0;
-  configure(t, mains);
-  clearState(t);
-  clearFollower(t);
+  humTrackerRestart(t, mains);
 }
 
 void humTrackerRestart(HumTracker& t, float mains) {
@@ -631,7 +612,6 @@ void humTrackerSettle(HumTracker& t) {
   if (!(probe == 0.0 && probeF == 0.0f)) {
     clearState(t);
     clearFollower(t);
-    return;
   }
 }
 

@@ -33,6 +33,10 @@
 constexpr int kTrackHarmonics = 40;  // harmonics followed, fundamental included
 constexpr int kTrackLanes = 8;       // fixed partial sums: the same order everywhere
 static_assert(kTrackHarmonics == 5 * kTrackLanes, "the harmonics' sums run five to a lane");
+// Decimated steps summed per frame: the frame's sum is a boxcar whose nulls,
+// at multiples of the frame rate, fall where the other harmonics' beats
+// would alias onto a harmonic's own.
+constexpr std::int32_t kTrackFrameSteps = 8;
 constexpr int kTrackMaxDecim = 64;
 constexpr int kTrackMaxTaps = 2048;  // FIR length, a multiple of the decimation
 constexpr int kTrackMaxPhase = 64;   // taps per polyphase branch
@@ -41,25 +45,23 @@ constexpr int kTrackMaxRing = 1024;  // a few mains periods at the decimated rat
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
-  bool wide;                // run the per-sample work in AVX2
-  double rateD;             // rate / decim
-  double nominal;           // 50 or 60
-  std::int32_t decim;       // 1 (no FIR) to kTrackMaxDecim
-  std::int32_t branch;      // taps per polyphase branch
-  std::int32_t taps;        // decim * branch
-  std::int32_t harmonics;   // followed harmonics, 0 when the rate has room for none
-  std::int32_t frame;       // decimated steps per frame (the fast estimates' update)
-  std::int32_t tick;        // frames per slow update
-  std::int32_t ringLength;  // frames per mains period (the detector's average)
-  std::int32_t warmSteps;   // decimated steps before the loop moves
-  double halfDelay;         // the FIR's delay, seconds
-  double kFast;             // the fast estimates' one-pole coefficient (frame rate)
-  double kMid;              // the middle estimates' (tick rate)
-  double kSlow;             // the slow estimates' (tick rate)
-  double kNoise;            // the noise estimates' (tick rate)
-  double kLasting;
-  double kKeptFade;            // the synthesis weight's fade (tick rate)             // the lasting
-                               // steadiness's (tick rate)
+  bool wide;                   // run the per-sample work in AVX2
+  double rateD;                // rate / decim
+  double nominal;              // 50 or 60
+  std::int32_t decim;          // 1 (no FIR) to kTrackMaxDecim
+  std::int32_t branch;         // taps per polyphase branch
+  std::int32_t taps;           // decim * branch
+  std::int32_t harmonics;      // followed harmonics, 0 when the rate has room for none
+  std::int32_t tick;           // frames per slow update
+  std::int32_t ringLength;     // frames per mains period (the detector's average)
+  std::int32_t warmSteps;      // decimated steps before the loop moves
+  double halfDelay;            // the FIR's delay, seconds
+  double kFast;                // the fast estimates' one-pole coefficient (frame rate)
+  double kMid;                 // the middle estimates' (tick rate)
+  double kSlow;                // the slow estimates' (tick rate)
+  double kNoise;               // the noise estimates' (tick rate)
+  double kLasting;             // the lasting steadiness's (tick rate)
+  double kKeptFade;            // the synthesis weight's fade (tick rate)
   double kLeak;                // the pull back to the nominal while no hum is found (tick rate)
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
@@ -95,9 +97,8 @@ struct HumTracker {
   // Per harmonic (index h - 1). The fast estimates (a few hertz wide) are
   // the detector's view; the middle ones (about a hertz) the reference it
   // compares with, and what the slow ones (the canceller's) are fed from;
-  // `noise` is how much the fast view moves about the middle one, `steady`
-  // how clearly the harmonic stands still against that, `lasting` the same
-  // over seconds.
+  // `noise` is how much the fast view moves about the middle one, `lasting`
+  // how clearly the harmonic stands still against that, over seconds.
   float accRe[kTrackHarmonics], accIm[kTrackHarmonics];  // this frame's demodulated input
   float fast1Re[kTrackHarmonics], fast1Im[kTrackHarmonics];
   float fastRe[kTrackHarmonics], fastIm[kTrackHarmonics];
@@ -106,7 +107,6 @@ struct HumTracker {
   double slow1Re[kTrackHarmonics], slow1Im[kTrackHarmonics];
   double slowRe[kTrackHarmonics], slowIm[kTrackHarmonics];
   double noise[kTrackHarmonics];
-  double steady[kTrackHarmonics];
   double lasting[kTrackHarmonics];
   double kept[kTrackHarmonics];  // the lasting steadiness, let go slowly: the synthesis weight
   // Refreshed at each slow tick: the detector's weighted conjugates of the

@@ -8,6 +8,16 @@
 
 namespace TRACKER_ISA_NS {
 
+// The 40 harmonics' terms summed in a fixed order: eight lanes, each in the
+// order of h, then the lanes pairwise.
+inline __attribute__((always_inline)) float harmonicSum(const float* term) {
+  float lane[kTrackLanes];
+  for (int j = 0; j < kTrackLanes; ++j) {
+    lane[j] = ((((0.0f + term[j]) + term[8 + j]) + term[16 + j]) + term[24 + j]) + term[32 + j];
+  }
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+}
+
 // One decimated step: x is the decimated input. Returns the hum predicted
 // one FIR delay ahead.
 inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
@@ -35,17 +45,10 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
     pRe[h] = cRe * rRe[h] - cIm * rIm[h];
     pIm[h] = cRe * rIm[h] + cIm * rRe[h];
   }
-  // The harmonics' sum in eight lanes, each in the order of h.
-  float syn[kTrackLanes];
-  for (int j = 0; j < kTrackLanes; ++j) {
-    syn[j] = ((((0.0f + synTerm[j]) + synTerm[8 + j]) + synTerm[16 + j]) + synTerm[24 + j]) +
-             synTerm[32 + j];
-  }
-  const float synSum =
-      ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
+  const float synSum = harmonicSum(synTerm);
   t.theta += t.omega / t.rateD;
   ++t.steps;
-  if (++t.framePos == t.frame) {
+  if (++t.framePos == kTrackFrameSteps) {
     t.framePos = 0;
     humTrackerEndFrame(t);
   }

@@ -2,7 +2,9 @@
 // real-host test and the README screenshot's check.
 // Usage: ui_render WIDTH HEIGHT SCALE RATE layout          (each control's box)
 //        ui_render WIDTH HEIGHT SCALE RATE png OUT.png [SYMBOL=VALUE...]
-//        ui_render WIDTH HEIGHT SCALE RATE presets DIR     (DIR/N.png and its preset, a line each)
+//        ui_render WIDTH HEIGHT SCALE RATE presets DIR [SYMBOL=VALUE...]
+//                  (DIR/N.png and its preset, a line each; the values, meters
+//                  say, over every preset's)
 #include <cairo.h>
 
 #include <cstdio>
@@ -33,6 +35,21 @@ int main(int argc, char** argv) {
     cairo_surface_destroy(img);
     return ok;
   };
+  // SYMBOL=VALUE arguments from argv[first] on, over s's values.
+  auto apply = [&](Setting& s, int first) {
+    for (int i = first; i < argc; ++i) {
+      const char* eq = std::strchr(argv[i], '=');
+      const std::uint32_t p =
+          eq ? portBySymbol(std::string(argv[i], static_cast<std::size_t>(eq - argv[i])).c_str())
+             : kPortCount;
+      if (p == kPortCount) {
+        std::fprintf(stderr, "not SYMBOL=VALUE: %s\n", argv[i]);
+        return false;
+      }
+      s.values[p] = std::strtof(eq + 1, nullptr);
+    }
+    return true;
+  };
   const std::string mode = argv[5];
   if (mode == "layout") {
     for (const Widget& b : layout.widgets) {
@@ -43,23 +60,18 @@ int main(int argc, char** argv) {
   }
   if (mode == "png" && argc >= 7) {
     Setting s = defaultSetting("");
-    for (int i = 7; i < argc; ++i) {
-      const char* eq = std::strchr(argv[i], '=');
-      const std::uint32_t p =
-          eq ? portBySymbol(std::string(argv[i], static_cast<std::size_t>(eq - argv[i])).c_str())
-             : kPortCount;
-      if (p == kPortCount) {
-        std::fprintf(stderr, "not SYMBOL=VALUE: %s\n", argv[i]);
-        return 2;
-      }
-      s.values[p] = std::strtof(eq + 1, nullptr);
+    if (!apply(s, 7)) {
+      return 2;
     }
     return render(s, argv[6]) ? 0 : 1;
   }
-  if (mode == "presets" && argc == 7) {
-    const std::vector<Setting> presets = factoryPresets();
+  if (mode == "presets" && argc >= 7) {
+    std::vector<Setting> presets = factoryPresets();
     for (std::size_t i = 0; i < presets.size(); ++i) {
       const std::string path = std::string(argv[6]) + "/" + std::to_string(i) + ".png";
+      if (!apply(presets[i], 7)) {
+        return 2;
+      }
       if (!render(presets[i], path)) {
         return 1;
       }

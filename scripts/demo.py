@@ -76,12 +76,9 @@ def step(msg):
     print("==> " + msg, flush=True)
 
 
-def db(ms):
-    return 10.0 * np.log10(ms + 1e-30)
-
-
-def rms_db(x):
-    return db(np.mean(np.square(x)))
+# Levels as the quality tool measures them.
+db = hq.db
+rms_db = hq.level_db
 
 
 def peak_db(x):

@@ -417,7 +417,13 @@ void humTrackerEndFrame(HumTracker& t) {
     // weighted by how clearly the hum stands out there.
     detTerm[h] = t.detRe[h] * fIm[h] + t.detIm[h] * fRe[h];
   }
-  const float detSum = tracker_generic::harmonicSum(detTerm);
+  float det[kTrackLanes];
+  for (int j = 0; j < kTrackLanes; ++j) {
+    det[j] = ((((0.0f + detTerm[j]) + detTerm[8 + j]) + detTerm[16 + j]) + detTerm[24 + j]) +
+             detTerm[32 + j];
+  }
+  const float detSum =
+      ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
 
   // The detector averaged over one mains period: what is left of the beats
   // between harmonics, and of the images, is at multiples of the mains

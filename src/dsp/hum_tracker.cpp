@@ -53,6 +53,22 @@ constexpr double kLockOff = 1.8;
 constexpr double kLowWeight[3] = {3.5, 1.5, 1.0};
 constexpr double kLeakWhileFound = 8.0;
 constexpr double kLeakShare = 1.0;
+// A slow estimate that has held the hum for a while trusts itself: while
+// the middle estimate strays from it by more than this share of its size (a
+// note ringing beside the line, a slide crossing it), it barely moves.
+// Trust builds at kTrustHz, is let go a hundred times more slowly, and at
+// the full pace while the offset stands still (the hum's own shape changed,
+// as when the player switches pickups): the offset's steadiness, to the
+// sixth power, says how much.
+constexpr double kAgreeShare = 0.05;
+constexpr double kTrustHz = 0.4;
+constexpr double kTrustLetGo = 0.01;
+constexpr double kOffsetHz = 0.4;
+// A jolt of the loop (its detector past half its clip) means the whole hum
+// moved: the mains jumped. For this long after one, every slow estimate
+// follows freely, as the hum's common turn realigns them.
+constexpr double kJoltShare = 0.5;
+constexpr double kJoltHoldSeconds = 4.0;
 // A harmonic is subtracted in full from this lasting steadiness up, and not
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
@@ -220,6 +236,7 @@ void clearFollower(HumTracker& t) {
   t.theta = 0.0;
   t.omega = kTwoPi * t.nominal;
   t.accel = 0.0;
+  t.sinceJolt = t.joltHold;
   for (double& v : t.ring) {
     v = 0.0;
   }
@@ -232,6 +249,8 @@ void clearFollower(HumTracker& t) {
     t.mid1Re[h] = t.mid1Im[h] = t.midRe[h] = t.midIm[h] = 0.0;
     t.lasting[h] = 0.0;
     t.kept[h] = 0.0;
+    t.trust[h] = 0.0;
+    t.offRe[h] = t.offIm[h] = t.offPower[h] = 0.0;
     t.noise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
@@ -268,8 +287,9 @@ void slowTick(HumTracker& t) {
         *v = 0.0f;
       }
     }
-    double* ss[9] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h], &t.slowIm[h], &t.noise[h],
-                     &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],  &t.midIm[h]};
+    double* ss[13] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h],  &t.slowIm[h], &t.noise[h],
+                      &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],   &t.midIm[h],  &t.trust[h],
+                      &t.offRe[h],   &t.offIm[h],   &t.offPower[h]};
     for (double* v : ss) {
       if (std::fabs(*v) < kSlowFloor) {
         *v = 0.0;
@@ -280,6 +300,7 @@ void slowTick(HumTracker& t) {
   double presence = 0.0;
   double inverse[kTrackHarmonics];
   double steady[kTrackHarmonics];
+  const bool free = t.sinceJolt < t.joltHold;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
@@ -299,7 +320,27 @@ void slowTick(HumTracker& t) {
     // let go more slowly, so that a note ringing beside a line for a few
     // seconds does not make the canceller drop the hum it found there.
     t.kept[h] += (t.lasting[h] > t.kept[h] ? 1.0 : t.kKeptFade) * (t.lasting[h] - t.kept[h]);
-    const double k = t.kSlow * (r * r * r);
+    double k = t.kSlow * (r * r * r);
+    if (!free) {
+      const double oRe = t.midRe[h] - t.slowRe[h];
+      const double oIm = t.midIm[h] - t.slowIm[h];
+      const double off = oRe * oRe + oIm * oIm;
+      const double near =
+          kAgreeShare * kAgreeShare * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
+      const double agree = near + off > 0.0 ? near / (near + off) : 0.0;
+      t.offRe[h] += t.kOffset * (oRe - t.offRe[h]);
+      t.offIm[h] += t.kOffset * (oIm - t.offIm[h]);
+      t.offPower[h] += t.kOffset * (off - t.offPower[h]);
+      const double standing =
+          t.offPower[h] > 0.0 ? (t.offRe[h] * t.offRe[h] + t.offIm[h] * t.offIm[h]) / t.offPower[h]
+                              : 0.0;
+      if (t.locked) {
+        const double s3 = standing * standing * standing;
+        const double pace = agree > t.trust[h] ? 1.0 : kTrustLetGo + (1.0 - kTrustLetGo) * s3 * s3;
+        t.trust[h] += t.kTrust * pace * (agree - t.trust[h]);
+      }
+      k *= 1.0 - t.trust[h] * (1.0 - agree);
+    }
     t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
     t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
     t.slowRe[h] += k * (t.slow1Re[h] - t.slowRe[h]);
@@ -445,6 +486,11 @@ void humTrackerEndFrame(HumTracker& t) {
   // A phase error this large is no drift of the mains but a jolt (a new
   // recording, a chord's attack): the loop takes it at most at this size, so
   // that one jolt cannot throw the frequency off.
+  if (std::fabs(delta) > kJoltShare * kDetectorClip) {
+    t.sinceJolt = 0;
+  } else if (t.sinceJolt < t.joltHold) {
+    ++t.sinceJolt;
+  }
   delta = delta > kDetectorClip ? kDetectorClip : delta < -kDetectorClip ? -kDetectorClip : delta;
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
@@ -573,6 +619,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kLasting = onePole(kLastingHz, tickRate);
   t.kKeptFade = onePole(0.1 * kLastingHz, tickRate);
   t.kLeak = onePole(kLeakHz, tickRate);
+  t.kTrust = onePole(kTrustHz, tickRate);
+  t.kOffset = onePole(kOffsetHz, tickRate);
+  t.joltHold = count(std::round(kJoltHoldSeconds * frameRate), 1, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
@@ -607,7 +656,8 @@ void humTrackerSettle(HumTracker& t) {
   for (int h = 0; h < kTrackHarmonics; ++h) {
     probeF += 0.0f * (t.accRe[h] + t.accIm[h] + t.fastRe[h] + t.fastIm[h] + t.fast1Re[h] +
                       t.fast1Im[h] + t.synRe[h] + t.synIm[h] + t.phRe[h] + t.phIm[h]);
-    probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h]);
+    probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h] + t.trust[h] +
+                    t.offRe[h] + t.offIm[h] + t.offPower[h]);
   }
   for (std::int32_t j = 0; j < 2 * t.branch; ++j) {
     probeF += 0.0f * t.synth[j];

@@ -63,6 +63,9 @@ struct HumTracker {
   double kLasting;             // the lasting steadiness's (tick rate)
   double kKeptFade;            // the synthesis weight's fade (tick rate)
   double kLeak;                // the pull back to the nominal while no hum is found (tick rate)
+  double kTrust;               // the trust's rise (tick rate)
+  double kOffset;              // the offsets' average (tick rate)
+  std::int32_t joltHold;       // frames after a jolt in which the slow estimates move freely
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -109,6 +112,13 @@ struct HumTracker {
   double noise[kTrackHarmonics];
   double lasting[kTrackHarmonics];
   double kept[kTrackHarmonics];  // the lasting steadiness, let go slowly: the synthesis weight
+  // How far each slow estimate has earned the right to hold against a middle
+  // one that disagrees with it (a note beside the line), and the middle's
+  // offset from it, averaged and its power: an offset that stands still is
+  // the hum itself changing, which the estimate must follow.
+  double trust[kTrackHarmonics];
+  double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
+  std::int32_t sinceJolt;  // frames since the loop's detector last jolted
   // Refreshed at each slow tick: the detector's weighted conjugates of the
   // middle estimates, and the synthesis coefficients (slow estimate, its
   // weight in the synthesis, and the phase advance across both FIRs).

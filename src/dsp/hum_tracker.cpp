@@ -5,6 +5,7 @@
 #undef TRACKER_ISA_NS
 
 #include <cmath>
+#include <initializer_list>
 
 namespace {
 
@@ -272,6 +273,15 @@ void configure(HumTracker& t, float mains) {
   t.omegaMax = kTwoPi * top;
 }
 
+// A harmonic's values below the floor become exact zeros; one array at a
+// time, so that the compiler runs it in lanes.
+template <typename T>
+void flushBelow(T* a, T floor) {
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    a[h] = std::fabs(a[h]) < floor ? T(0) : a[h];
+  }
+}
+
 // The slow update, in double: middle and slow estimates, noise and
 // steadiness, whether hum is found, the detector's weights and the
 // synthesis coefficients.
@@ -279,22 +289,12 @@ void slowTick(HumTracker& t) {
   // Decayed toward silence, the estimates end as exact zeros rather than
   // subnormal numbers (which cost a microcode assist on many CPUs); here, on
   // a fixed sample count, so that it does not depend on the host's blocks.
-  for (int h = 0; h < kTrackHarmonics; ++h) {
-    float* fs[6] = {&t.fast1Re[h], &t.fast1Im[h], &t.fastRe[h],
-                    &t.fastIm[h],  &t.accRe[h],   &t.accIm[h]};
-    for (float* v : fs) {
-      if (std::fabs(*v) < kFastFloor) {
-        *v = 0.0f;
-      }
-    }
-    double* ss[13] = {&t.slow1Re[h], &t.slow1Im[h], &t.slowRe[h],  &t.slowIm[h], &t.noise[h],
-                      &t.mid1Re[h],  &t.mid1Im[h],  &t.midRe[h],   &t.midIm[h],  &t.trust[h],
-                      &t.offRe[h],   &t.offIm[h],   &t.offPower[h]};
-    for (double* v : ss) {
-      if (std::fabs(*v) < kSlowFloor) {
-        *v = 0.0;
-      }
-    }
+  for (float* a : {t.fast1Re, t.fast1Im, t.fastRe, t.fastIm, t.accRe, t.accIm}) {
+    flushBelow(a, kFastFloor);
+  }
+  for (double* a : {t.slow1Re, t.slow1Im, t.slowRe, t.slowIm, t.noise, t.mid1Re, t.mid1Im, t.midRe,
+                    t.midIm, t.trust, t.offRe, t.offIm, t.offPower}) {
+    flushBelow(a, kSlowFloor);
   }
   double weightSum = 0.0;
   double presence = 0.0;

@@ -43,7 +43,8 @@ default runs the built module through tools/utility_host, a fresh instance
 per signal; mode "notches" is the hum filter as it is (hum_on, hum_50hz),
 "tracking" adds hum_track=1.
 
-Usage: hum_quality.py [--mode notches|tracking|both] [--quick [--min-removal DB]]
+Usage: hum_quality.py [--mode notches|tracking|both]
+         [--quick [--min-removal DB] [--min-step-removal DB]]
          [--json FILE] [--seed N] [--settle S] [--plugin SO] [--host UTILITY_HOST]
          [--processor utility_host|pass-through|ideal|FILE.py:FUNCTION]
 """
@@ -100,6 +101,7 @@ WINDOW_SECONDS = 0.5
 HOP_SECONDS = 0.1
 THRESHOLD_DB = 20.0
 QUICK_SECONDS = 10.0
+QUICK_STEP_SPAN = 2.0  # s after the quick step over which its removal is taken
 
 # The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
 # +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
@@ -517,12 +519,22 @@ def real_hum(process, mode, rate):
 
 
 def quick(process, mode, seed, settle, rate=48000, mains=60):
-    """The buzz on the first 10 s of the two clean takes."""
-    c = cases(rate, mains, seed, QUICK_SECONDS)[0]
+    """The buzz on the first 10 s of the two clean takes, and the step of the
+    mains halfway through them."""
+    todo = cases(rate, mains, seed, QUICK_SECONDS)
+    c, s = todo[0], todo[3]
     if process is IDEAL:
-        process = ideal_for([c])
-    fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle)
+        process = ideal_for([c, s])
+    out_guitar = process(as_input(c.guitar), rate, mains, mode)
+    fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
+    _, in_a, left_a = removal(process, s.guitar, s.interference, rate, mains, mode, settle,
+                              out_guitar)
+    starts, r = windowed_removal(in_a, left_a, rate, s.event)
+    first, last = int(s.event * rate), int((s.event + QUICK_STEP_SPAN) * rate)
+    fig.update(step_label=s.label, step_at_s=s.event,
+               step_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]),
+               step_recovery_s=recovery_time(starts, r, s.event))
     return fig
 
 
@@ -593,9 +605,13 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mode", choices=MODES + ["both"], default="both")
     ap.add_argument("--quick", action="store_true",
-                    help="only the buzz at 48 kHz, 60 Hz, on 10 s of the two clean takes")
+                    help="only the buzz and the step at 48 kHz, 60 Hz, on 10 s of the two "
+                    "clean takes")
     ap.add_argument("--min-removal", type=float, metavar="DB",
-                    help="exit 1 when the quick case's A-weighted removal is below DB")
+                    help="exit 1 when the quick buzz's A-weighted removal is below DB")
+    ap.add_argument("--min-step-removal", type=float, metavar="DB",
+                    help="exit 1 when the quick step's A-weighted removal over the 2 s after it "
+                    "is below DB")
     ap.add_argument("--json", metavar="FILE", help="write every figure to FILE")
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="S")
@@ -604,8 +620,8 @@ def main():
     ap.add_argument("--processor", default="utility_host",
                     help="utility_host (the module), pass-through, ideal, or FILE.py:FUNCTION")
     args = ap.parse_args()
-    if args.min_removal is not None and not args.quick:
-        ap.error("--min-removal goes with --quick")
+    if (args.min_removal is not None or args.min_step_removal is not None) and not args.quick:
+        ap.error("--min-removal and --min-step-removal go with --quick")
     modes = MODES if args.mode == "both" else [args.mode]
     started = time.time()
 
@@ -636,8 +652,20 @@ def main():
                       "(%.1f dB unweighted)" % (mode, fig["label"], QUICK_SECONDS,
                                                 " and ".join(CLEAN_TAKES), fig["removal_a_db"],
                                                 fig["removal_db"]))
+                back = fig["step_recovery_s"]
+                print("%s: %s at %g s: removal %.1f dB A-weighted over the %g s after it; %s"
+                      % (mode, fig["step_label"], fig["step_at_s"], fig["step_removal_a_db"],
+                         QUICK_STEP_SPAN,
+                         "not back to %g dB A for good within this short take" % THRESHOLD_DB
+                         if back is None else
+                         "back to %g dB A for good after %.1f s" % (THRESHOLD_DB, back)))
                 if args.min_removal is not None and fig["removal_a_db"] < args.min_removal:
                     print("%s: below the %.1f dB asked for" % (mode, args.min_removal))
+                    below = True
+                if (args.min_step_removal is not None
+                        and fig["step_removal_a_db"] < args.min_step_removal):
+                    print("%s: below the %.1f dB asked for after the step"
+                          % (mode, args.min_step_removal))
                     below = True
                 continue
             results = {(r, m): measure(process, mode, r, m, args.seed, args.settle)

@@ -70,6 +70,24 @@ constexpr double kOffsetHz = 0.4;
 // follows freely, as the hum's common turn realigns them.
 constexpr double kJoltShare = 0.5;
 constexpr double kJoltHoldSeconds = 4.0;
+// A jump of the mains frequency (a generator's load changing, a switch to
+// another supply) turns each harmonic's fast estimate against its slow one
+// at h times the jump, but the loop takes seconds to follow it: its
+// detector weighs each harmonic by how steadily it stands, and after a jump
+// none does. So the lowest harmonics' turn rates are watched as well
+// (smoothed at kJumpHz); once hum is found on ample evidence, and the rates
+// of most of their weight (kJumpShare) agree within kJumpSpread on a jump
+// of at least kJumpMinHz for kJumpSeconds, the follower takes it at once:
+// the frequency, and the phase the hum gained meanwhile (the fundamental's,
+// seen through its fast estimate, which lags by kJumpLag, the delay of its
+// two one-poles).
+constexpr double kJumpHz = 7.0;
+constexpr double kJumpMinHz = 0.1;
+constexpr double kJumpSpread = 0.5;
+constexpr double kJumpShare = 0.7;
+constexpr double kJumpSeconds = 0.15;
+constexpr double kJumpHoldSeconds = 1.0;
+constexpr double kJumpLag = 2.0 / (kTwoPi * kFastHz);
 // A harmonic is subtracted in full from this lasting steadiness up, and not
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
@@ -238,6 +256,12 @@ void clearFollower(HumTracker& t) {
   t.omega = kTwoPi * t.nominal;
   t.accel = 0.0;
   t.sinceJolt = t.joltHold;
+  t.sure = false;
+  for (int h = 0; h < kJumpHarmonics; ++h) {
+    t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
+  }
+  t.jumpCount = 0;
+  t.jumpWait = 0;
   for (double& v : t.ring) {
     v = 0.0;
   }
@@ -276,8 +300,8 @@ void configure(HumTracker& t, float mains) {
 // A harmonic's values below the floor become exact zeros; one array at a
 // time, so that the compiler runs it in lanes.
 template <typename T>
-void flushBelow(T* a, T floor) {
-  for (int h = 0; h < kTrackHarmonics; ++h) {
+void flushBelow(T* a, T floor, int count = kTrackHarmonics) {
+  for (int h = 0; h < count; ++h) {
     a[h] = std::fabs(a[h]) < floor ? T(0) : a[h];
   }
 }
@@ -295,6 +319,9 @@ void slowTick(HumTracker& t) {
   for (double* a : {t.slow1Re, t.slow1Im, t.slowRe, t.slowIm, t.noise, t.mid1Re, t.mid1Im, t.midRe,
                     t.midIm, t.trust, t.offRe, t.offIm, t.offPower}) {
     flushBelow(a, kSlowFloor);
+  }
+  for (double* a : {t.jumpRe, t.jumpIm, t.jumpRate}) {
+    flushBelow(a, kSlowFloor, kJumpHarmonics);
   }
   double weightSum = 0.0;
   double presence = 0.0;
@@ -363,6 +390,7 @@ void slowTick(HumTracker& t) {
   // on scant evidence (a few steady lines), a little of that pull stays,
   // so that lines of a guitar taken for hum cannot lead it far away.
   double pull = t.locked ? 0.0 : 1.0;
+  t.sure = t.locked && presence >= kLeakWhileFound;
   if (t.locked && presence < kLeakWhileFound) {
     pull = kLeakShare * (kLeakWhileFound - presence) / (kLeakWhileFound - kLockOff);
   }
@@ -433,6 +461,82 @@ void slowTick(HumTracker& t) {
   }
 }
 
+// Once a frame, after the loop: a jump of the mains looked for, and taken.
+void findJump(HumTracker& t, double dt) {
+  const int count = t.harmonics < kJumpHarmonics ? t.harmonics : kJumpHarmonics;
+  double weight[kJumpHarmonics];
+  double sum = 0.0;
+  double total = 0.0;
+  for (int h = 0; h < count; ++h) {
+    const double fRe = static_cast<double>(t.fastRe[h]);
+    const double fIm = static_cast<double>(t.fastIm[h]);
+    const double zRe = t.slowRe[h] * fRe + t.slowIm[h] * fIm;  // fast times conj(slow)
+    const double zIm = t.slowRe[h] * fIm - t.slowIm[h] * fRe;
+    const double turnRe = t.jumpRe[h] * zRe + t.jumpIm[h] * zIm;  // z times conj(last z)
+    const double turnIm = t.jumpRe[h] * zIm - t.jumpIm[h] * zRe;
+    t.jumpRe[h] = zRe;
+    t.jumpIm[h] = zIm;
+    const double order = static_cast<double>(h + 1);
+    const double rate = trackerAtan2(turnIm, turnRe) / (order * dt);
+    t.jumpRate[h] += t.kJump * (rate - t.jumpRate[h]);
+    weight[h] = order * order * t.kept[h] * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
+    sum += weight[h] * t.jumpRate[h];
+    total += weight[h];
+  }
+  if (t.jumpWait > 0) {
+    --t.jumpWait;
+    return;
+  }
+  const double jump = total > 0.0 ? sum / total : 0.0;
+  double agreeing = 0.0;
+  for (int h = 0; h < count; ++h) {
+    if (std::fabs(t.jumpRate[h] - jump) < kJumpSpread * std::fabs(jump)) {
+      agreeing += weight[h];
+    }
+  }
+  if (!(t.sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpShare * total)) {
+    t.jumpCount = 0;
+    return;
+  }
+  if (++t.jumpCount < t.jumpFrames) {
+    return;
+  }
+  const double shift = trackerAtan2(t.jumpIm[0], t.jumpRe[0]) + jump * kJumpLag;
+  t.theta += shift;
+  t.omega += jump;
+  t.accel = 0.0;
+  // The fast and middle estimates turned to the new phase, as the next
+  // frames will see it, and the detector's average cleared: the loop must
+  // not act on the rotation it saw before the jump.
+  Powers back(-shift);
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    back.next();
+    double re = static_cast<double>(t.fastRe[h]);
+    double im = static_cast<double>(t.fastIm[h]);
+    turn(re, im, back.re, back.im);
+    t.fastRe[h] = static_cast<float>(re);
+    t.fastIm[h] = static_cast<float>(im);
+    re = static_cast<double>(t.fast1Re[h]);
+    im = static_cast<double>(t.fast1Im[h]);
+    turn(re, im, back.re, back.im);
+    t.fast1Re[h] = static_cast<float>(re);
+    t.fast1Im[h] = static_cast<float>(im);
+    turn(t.midRe[h], t.midIm[h], back.re, back.im);
+    turn(t.mid1Re[h], t.mid1Im[h], back.re, back.im);
+  }
+  for (std::int32_t i = 0; i < t.ringLength; ++i) {
+    t.ring[i] = 0.0;
+  }
+  t.ringSum = 0.0;
+  // The slow estimates follow freely while the common turn realigns them.
+  t.sinceJolt = 0;
+  for (double& v : t.jumpRate) {
+    v = 0.0;
+  }
+  t.jumpCount = 0;
+  t.jumpWait = t.jumpHold;
+}
+
 // Once a frame: the fast estimates from the frame's sums, the detector, the
 // loop; the demodulating phasor afresh from the phase, and its turn per step.
 }  // namespace
@@ -499,6 +603,7 @@ void humTrackerEndFrame(HumTracker& t) {
   t.theta += t.loop1 * delta * dt;
   t.omega += (t.accel + t.loop2 * delta) * dt;
   t.accel += t.loop3 * delta * dt;
+  findJump(t, dt);
   if (t.omega > t.omegaMax) {
     t.omega = t.omegaMax;
     t.accel = 0.0;
@@ -576,6 +681,43 @@ void trackerSinCos(double x, double& s, double& c) {
   }
 }
 
+double trackerAtan2(double y, double x) {
+  const double ax = std::fabs(x);
+  const double ay = std::fabs(y);
+  if (!(ax < 1e300 && ay < 1e300) || (ax == 0.0 && ay == 0.0)) {
+    return 0.0;
+  }
+  constexpr double kPio2 = 1.57079632679489661923;
+  constexpr double kPio6 = 0.52359877559829887308;
+  constexpr double kTan15 = 0.26794919243112270647;
+  constexpr double kSqrt3 = 1.73205080756887729353;
+  // The angle of the smaller over the larger, in [0, 1]; above tan 15
+  // degrees, turned back by 30 so that the series below converges fast.
+  const bool steep = ay > ax;
+  double u = steep ? ax / ay : ay / ax;
+  double base = 0.0;
+  if (u > kTan15) {
+    u = (u * kSqrt3 - 1.0) / (u + kSqrt3);
+    base = kPio6;
+  }
+  // atan u = u - u^3/3 + u^5/5 - ..., |u| <= tan 15 degrees: to u^29, below
+  // an ulp.
+  const double u2 = u * u;
+  double series = 0.0;
+  for (int k = 29; k >= 3; k -= 2) {
+    const double sign = ((k - 1) / 2) % 2 == 0 ? 1.0 : -1.0;
+    series = u2 * (sign / static_cast<double>(k) + series);
+  }
+  double a = base + (u + u * series);
+  if (steep) {
+    a = kPio2 - a;
+  }
+  if (x < 0.0) {
+    a = 2.0 * kPio2 - a;
+  }
+  return y < 0.0 ? -a : a;
+}
+
 void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.rate = rate;
 #if defined(__x86_64__)
@@ -622,6 +764,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kTrust = onePole(kTrustHz, tickRate);
   t.kOffset = onePole(kOffsetHz, tickRate);
   t.joltHold = count(std::round(kJoltHoldSeconds * frameRate), 1, 1 << 30);
+  t.kJump = onePole(kJumpHz, frameRate);
+  t.jumpFrames = count(std::round(kJumpSeconds * frameRate), 1, 1 << 30);
+  t.jumpHold = count(std::round(kJumpHoldSeconds * frameRate), 1, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
@@ -658,6 +803,9 @@ void humTrackerSettle(HumTracker& t) {
                       t.fast1Im[h] + t.synRe[h] + t.synIm[h] + t.phRe[h] + t.phIm[h]);
     probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h] + t.trust[h] +
                     t.offRe[h] + t.offIm[h] + t.offPower[h]);
+  }
+  for (int h = 0; h < kJumpHarmonics; ++h) {
+    probe += 0.0 * (t.jumpRe[h] + t.jumpIm[h] + t.jumpRate[h]);
   }
   for (std::int32_t j = 0; j < 2 * t.branch; ++j) {
     probeF += 0.0f * t.synth[j];

@@ -41,6 +41,7 @@ constexpr int kTrackMaxDecim = 64;
 constexpr int kTrackMaxTaps = 2048;  // FIR length, a multiple of the decimation
 constexpr int kTrackMaxPhase = 64;   // taps per polyphase branch
 constexpr int kTrackMaxRing = 1024;  // a few mains periods at the decimated rate
+constexpr int kJumpHarmonics = 8;    // the lowest harmonics, watched for a jump of the mains
 
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
@@ -66,6 +67,9 @@ struct HumTracker {
   double kTrust;               // the trust's rise (tick rate)
   double kOffset;              // the offsets' average (tick rate)
   std::int32_t joltHold;       // frames after a jolt in which the slow estimates move freely
+  double kJump;                // the jump finder's smoothing (frame rate)
+  std::int32_t jumpFrames;     // frames a jump must stand before it is taken
+  std::int32_t jumpHold;       // frames after a jump before another is looked for
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -119,6 +123,15 @@ struct HumTracker {
   double trust[kTrackHarmonics];
   double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
   std::int32_t sinceJolt;  // frames since the loop's detector last jolted
+  bool sure;               // hum found on ample evidence: a jump may be taken
+  // The lowest harmonics' fast estimates against their slow ones at the last
+  // frame, and the rate each turns at since (rad/s at the fundamental,
+  // smoothed); frames the rates have agreed on a jump, and frames to wait
+  // after one.
+  double jumpRe[kJumpHarmonics], jumpIm[kJumpHarmonics];
+  double jumpRate[kJumpHarmonics];
+  std::int32_t jumpCount;
+  std::int32_t jumpWait;
   // Refreshed at each slow tick: the detector's weighted conjugates of the
   // middle estimates, and the synthesis coefficients (slow estimate, its
   // weight in the synthesis, and the phase advance across both FIRs).
@@ -153,3 +166,7 @@ void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t
 // Deterministic sine and cosine of x (any finite x), to about one unit in
 // the last place: the same bits on every machine, unlike the C library's.
 void trackerSinCos(double x, double& s, double& c);
+
+// Deterministic atan2(y, x) in [-pi, pi], to a few units in the last place;
+// 0 for (0, 0) and for anything not finite.
+double trackerAtan2(double y, double x);

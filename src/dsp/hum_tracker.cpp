@@ -461,7 +461,8 @@ void slowTick(HumTracker& t) {
   }
 }
 
-// Once a frame, after the loop: a jump of the mains looked for, and taken.
+// At each slow tick, after the loop: a jump of the mains looked for, and
+// taken.
 void findJump(HumTracker& t, double dt) {
   const int count = t.harmonics < kJumpHarmonics ? t.harmonics : kJumpHarmonics;
   double weight[kJumpHarmonics];
@@ -498,7 +499,7 @@ void findJump(HumTracker& t, double dt) {
     t.jumpCount = 0;
     return;
   }
-  if (++t.jumpCount < t.jumpFrames) {
+  if (++t.jumpCount < t.jumpTicks) {
     return;
   }
   const double shift = trackerAtan2(t.jumpIm[0], t.jumpRe[0]) + jump * kJumpLag;
@@ -603,7 +604,10 @@ void humTrackerEndFrame(HumTracker& t) {
   t.theta += t.loop1 * delta * dt;
   t.omega += (t.accel + t.loop2 * delta) * dt;
   t.accel += t.loop3 * delta * dt;
-  findJump(t, dt);
+  const bool ticking = ++t.tickPos == t.tick;
+  if (ticking) {
+    findJump(t, dt * static_cast<double>(t.tick));
+  }
   if (t.omega > t.omegaMax) {
     t.omega = t.omegaMax;
     t.accel = 0.0;
@@ -616,7 +620,7 @@ void humTrackerEndFrame(HumTracker& t) {
   } else if (t.theta < -kPi) {
     t.theta += kTwoPi;
   }
-  if (++t.tickPos == t.tick) {
+  if (ticking) {
     t.tickPos = 0;
     slowTick(t);
     // Their turn per step at the frequency now followed: it moves too little
@@ -764,9 +768,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kTrust = onePole(kTrustHz, tickRate);
   t.kOffset = onePole(kOffsetHz, tickRate);
   t.joltHold = count(std::round(kJoltHoldSeconds * frameRate), 1, 1 << 30);
-  t.kJump = onePole(kJumpHz, frameRate);
-  t.jumpFrames = count(std::round(kJumpSeconds * frameRate), 1, 1 << 30);
-  t.jumpHold = count(std::round(kJumpHoldSeconds * frameRate), 1, 1 << 30);
+  t.kJump = onePole(kJumpHz, tickRate);
+  t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
+  t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.

@@ -67,9 +67,9 @@ struct HumTracker {
   double kTrust;               // the trust's rise (tick rate)
   double kOffset;              // the offsets' average (tick rate)
   std::int32_t joltHold;       // frames after a jolt in which the slow estimates move freely
-  double kJump;                // the jump finder's smoothing (frame rate)
-  std::int32_t jumpFrames;     // frames a jump must stand before it is taken
-  std::int32_t jumpHold;       // frames after a jump before another is looked for
+  double kJump;                // the jump finder's smoothing (tick rate)
+  std::int32_t jumpTicks;      // ticks a jump must stand before it is taken
+  std::int32_t jumpHold;       // ticks after a jump before another is looked for
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -125,8 +125,8 @@ struct HumTracker {
   std::int32_t sinceJolt;  // frames since the loop's detector last jolted
   bool sure;               // hum found on ample evidence: a jump may be taken
   // The lowest harmonics' fast estimates against their slow ones at the last
-  // frame, and the rate each turns at since (rad/s at the fundamental,
-  // smoothed); frames the rates have agreed on a jump, and frames to wait
+  // tick, and the rate each turns at since (rad/s at the fundamental,
+  // smoothed); ticks the rates have agreed on a jump, and ticks to wait
   // after one.
   double jumpRe[kJumpHarmonics], jumpIm[kJumpHarmonics];
   double jumpRate[kJumpHarmonics];

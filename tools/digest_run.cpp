@@ -78,7 +78,8 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   }
   // mode 0..3: one stage alone; 4: everything on; 5: controls change at
   // random; 6: as 5, with bursts of NaN and infinity in the input; 7: hum
-  // tracking, on hum long enough to be found and removed.
+  // tracking, on hum long enough to be found and removed, whose mains then
+  // jumps, so that the follower takes the jump.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -88,17 +89,25 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   std::vector<float> in(4096);
   std::vector<float> out(4096);
   // Mode 7's hum, 60.03 Hz and harmonics, from a rotation in double with
-  // only products and sums, so that the input is the same on every machine.
+  // only products and sums, so that the input is the same on every machine;
+  // after 4 s, 60.43 Hz.
   double zRe = 1.0;
   double zIm = 0.0;
-  const double step = 6.283185307179586 * 60.03 / rate;
-  const double rRe = 1.0 - step * step / 2.0 + step * step * step * step / 24.0;
-  const double rIm = step - step * step * step / 6.0 + step * step * step * step * step / 120.0;
+  auto rotation = [rate](double hz, double& re, double& im) {
+    const double step = 6.283185307179586 * hz / rate;
+    re = 1.0 - step * step / 2.0 + step * step * step * step / 24.0;
+    im = step - step * step * step / 6.0 + step * step * step * step * step / 120.0;
+  };
+  double rRe = 0.0;
+  double rIm = 0.0;
+  rotation(60.03, rRe, rIm);
+  const std::uint64_t jumpAt = static_cast<std::uint64_t>(4.0 * rate);
+  std::uint64_t played = 0;
   if (mode == 7) {
     c[kPortHumOn] = 1.0f;
     c[kPortHumTrack] = 1.0f;
   }
-  const int blocks = mode == 7 ? static_cast<int>(3.5 * rate / 1200.0) : 40;
+  const int blocks = mode == 7 ? static_cast<int>(6.0 * rate / 1200.0) : 40;
   for (int block = 0; block < blocks; ++block) {
     const std::uint32_t n = mode == 7 ? 1 + rng.next() % 2400 : kBlocks[rng.next() % 10];
     for (std::uint32_t i = 0; i < n; ++i) {
@@ -118,6 +127,9 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
         const double t = zRe * rRe - zIm * rIm;
         zIm = zRe * rIm + zIm * rRe;
         zRe = t;
+        if (++played == jumpAt) {
+          rotation(60.43, rRe, rIm);
+        }
       }
     }
     if (mode == 6 && rng.next() % 4 == 0) {

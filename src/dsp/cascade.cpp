@@ -161,12 +161,20 @@ void runTracked(CascadeKernel kernel, const CascadePlan& plan, const float* in, 
   }
   after.inputGain = plan.trackerGain;
   after.lowpassFirst = false;
+  // The low-pass blend alone before the tracker runs inside the tracker's
+  // loop: on its own its recursion would wait on itself at every sample.
+  const bool led = plan.trackerAt == 1 && plan.lowpassFirst;
+  const TrackerLead lead{plan.sections[0], plan.inputGain, plan.lowpassMix, plan.gains[0]};
   constexpr std::uint32_t kChunk = 256;
   float buffer[kChunk];
   for (std::uint32_t pos = 0; pos < n; pos += kChunk) {
     const std::uint32_t c = n - pos < kChunk ? n - pos : kChunk;
-    runCascade(blockKernel(kernel, before, c), before, in + pos, buffer, c);
-    humTrackerRun(*plan.tracker, buffer, buffer, c);
+    if (led) {
+      humTrackerRun(*plan.tracker, in + pos, buffer, c, &lead);
+    } else {
+      runCascade(blockKernel(kernel, before, c), before, in + pos, buffer, c);
+      humTrackerRun(*plan.tracker, buffer, buffer, c);
+    }
     runCascade(blockKernel(kernel, after, c), after, buffer, out + pos, c);
   }
 }

@@ -787,14 +787,15 @@ void humTrackerRestart(HumTracker& t, float mains) {
   clearFollower(t);
 }
 
-void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n) {
+void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                   const TrackerLead* lead) {
 #if defined(__x86_64__)
   if (t.wide) {
-    humTrackerRunAvx2(t, in, out, n);
+    humTrackerRunAvx2(t, in, out, n, lead);
     return;
   }
 #endif
-  tracker_generic::run(t, in, out, n);
+  tracker_generic::runLed(t, in, out, n, lead);
 }
 
 void humTrackerSettle(HumTracker& t) {

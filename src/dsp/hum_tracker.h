@@ -30,6 +30,8 @@
 
 #include <cstdint>
 
+struct Biquad;
+
 constexpr int kTrackHarmonics = 40;  // harmonics followed, fundamental included
 constexpr int kTrackLanes = 8;       // fixed partial sums: the same order everywhere
 static_assert(kTrackHarmonics == 5 * kTrackLanes, "the harmonics' sums run five to a lane");
@@ -147,8 +149,21 @@ void humTrackerInit(HumTracker& t, double rate, float mains);
 // into the chain): estimates, follower and the FIR's history cleared.
 void humTrackerRestart(HumTracker& t, float mains);
 
-// Runs n samples; in and out may be the same buffer.
-void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n);
+// A low-pass blend ahead of the tracker, worked in the tracker's own loop:
+// its recursion, latency-bound on its own, then overlaps the tracker's work.
+// The same operations as the cascade's reference kernel on that one section:
+// x = in * inputGain; x = (x + (section(x) - x) * mix) * gain.
+struct TrackerLead {
+  Biquad* section;
+  float inputGain;
+  float mix;
+  float gain;
+};
+
+// Runs n samples, after the lead if one is given; in and out may be the
+// same buffer.
+void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                   const TrackerLead* lead = nullptr);
 
 // Block end: state that a non-finite sample reached starts again from the
 // nominal (the FIR's history cleared), and estimates decayed toward
@@ -161,7 +176,8 @@ float humTrackerFrequency(const HumTracker& t);
 // Inside the tracker: the end of a frame (fast estimates, detector, loop)
 // and the AVX2 build of the per-sample work.
 void humTrackerEndFrame(HumTracker& t);
-void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n);
+void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                       const TrackerLead* lead);
 
 // Deterministic sine and cosine of x (any finite x), to about one unit in
 // the last place: the same bits on every machine, unlike the C library's.

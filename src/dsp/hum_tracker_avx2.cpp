@@ -3,6 +3,7 @@
 #define TRACKER_ISA_NS tracker_avx2
 #include "hum_tracker_kernel.h"
 
-void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n) {
-  tracker_avx2::run(t, in, out, n);
+void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                       const TrackerLead* lead) {
+  tracker_avx2::runLed(t, in, out, n, lead);
 }

@@ -4,6 +4,7 @@
 // sums run in fixed lanes, so every build gives the same bits.
 #include <cstdint>
 
+#include "biquad.h"
 #include "hum_tracker.h"
 
 namespace TRACKER_ISA_NS {
@@ -55,10 +56,31 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
   return synSum;
 }
 
-inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
+// The lead's section, worked on a local copy (written through `out`, its
+// state would be stored and reloaded at every sample).
+struct Lead {
+  Biquad section;
+  float inputGain;
+  float mix;
+  float gain;
+  float operator()(float v) {
+    const float x = v * inputGain;
+    const float r = static_cast<float>(section.process(static_cast<double>(x)));
+    return (x + (r - x) * mix) * gain;
+  }
+};
+
+// Without a lead: the input as it is.
+struct NoLead {
+  float operator()(float v) const { return v; }
+};
+
+template <typename L>
+inline __attribute__((always_inline)) void run(HumTracker& t, const float* in, float* out,
+                                               std::uint32_t n, L& lead) {
   if (t.decim == 1) {
     for (std::uint32_t i = 0; i < n; ++i) {
-      const float x = in[i];
+      const float x = lead(in[i]);
       t.synth[0] = step(t, x);
       out[i] = x - t.synth[0];
     }
@@ -72,7 +94,7 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
   std::int32_t historyPos = t.historyPos;
   std::int32_t sub = t.sub;
   for (std::uint32_t i = 0; i < n; ++i) {
-    const float x = in[i];
+    const float x = lead(in[i]);
     t.history[historyPos] = x;
     t.history[historyPos + taps] = x;
     const float* window = t.history + historyPos + 1;
@@ -147,6 +169,19 @@ inline void run(HumTracker& t, const float* in, float* out, std::uint32_t n) {
   }
   t.historyPos = historyPos;
   t.sub = sub;
+}
+
+inline void runLed(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                   const TrackerLead* lead) {
+  if (lead == nullptr) {
+    NoLead none;
+    run(t, in, out, n, none);
+    return;
+  }
+  Lead local{*lead->section, lead->inputGain, lead->mix, lead->gain};
+  run(t, in, out, n, local);
+  lead->section->z1 = local.section.z1;
+  lead->section->z2 = local.section.z2;
 }
 
 }  // namespace TRACKER_ISA_NS

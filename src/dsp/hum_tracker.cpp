@@ -631,6 +631,24 @@ void humTrackerEndFrame(HumTracker& t) {
   powersOfFast(t.theta - t.omega * t.halfDelay, t.phRe, t.phIm);
 }
 
+namespace {
+
+// Adds zero times each of count values into eight lanes.
+template <typename T>
+void probeLanes(T* lanes, const T* a, std::int32_t count) {
+  std::int32_t j = 0;
+  for (; j + kTrackLanes <= count; j += kTrackLanes) {
+    for (int l = 0; l < kTrackLanes; ++l) {
+      lanes[l] += T(0) * a[j + l];
+    }
+  }
+  for (; j < count; ++j) {
+    lanes[0] += T(0) * a[j];
+  }
+}
+
+}  // namespace
+
 void trackerSinCos(double x, double& s, double& c) {
   if (!(std::fabs(x) < 1e9)) {
     // Beyond any phase this file forms (a NaN, an absurd rate): no meaning
@@ -799,24 +817,29 @@ void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n,
 }
 
 void humTrackerSettle(HumTracker& t) {
-  // Zero times anything finite is zero; times an infinity or a NaN, NaN: one
-  // sum tells whether any of the state is not finite.
-  double probe = 0.0 * (t.theta + t.omega + t.accel + t.ringSum);
+  // Zero times anything finite is zero; times an infinity or a NaN, NaN:
+  // sums of such products, in lanes that do not wait on each other, tell
+  // whether any of the state is not finite.
+  float f[kTrackLanes] = {};
+  probeLanes(f, t.history, t.taps);
+  probeLanes(f, t.synth, 2 * t.branch);
+  for (const float* a : {t.accRe, t.accIm, t.fastRe, t.fastIm, t.fast1Re, t.fast1Im, t.synRe,
+                         t.synIm, t.phRe, t.phIm}) {
+    probeLanes(f, a, kTrackHarmonics);
+  }
+  double d[kTrackLanes] = {0.0 * (t.theta + t.omega + t.accel + t.ringSum)};
+  for (const double* a :
+       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
+    probeLanes(d, a, kTrackHarmonics);
+  }
+  probeLanes(d, t.jumpRe, kJumpHarmonics);
+  probeLanes(d, t.jumpIm, kJumpHarmonics);
+  probeLanes(d, t.jumpRate, kJumpHarmonics);
   float probeF = 0.0f;
-  for (int h = 0; h < kTrackHarmonics; ++h) {
-    probeF += 0.0f * (t.accRe[h] + t.accIm[h] + t.fastRe[h] + t.fastIm[h] + t.fast1Re[h] +
-                      t.fast1Im[h] + t.synRe[h] + t.synIm[h] + t.phRe[h] + t.phIm[h]);
-    probe += 0.0 * (t.slowRe[h] + t.slowIm[h] + t.midRe[h] + t.midIm[h] + t.noise[h] + t.trust[h] +
-                    t.offRe[h] + t.offIm[h] + t.offPower[h]);
-  }
-  for (int h = 0; h < kJumpHarmonics; ++h) {
-    probe += 0.0 * (t.jumpRe[h] + t.jumpIm[h] + t.jumpRate[h]);
-  }
-  for (std::int32_t j = 0; j < 2 * t.branch; ++j) {
-    probeF += 0.0f * t.synth[j];
-  }
-  for (std::int32_t j = 0; j < t.taps; ++j) {
-    probeF += 0.0f * t.history[j];
+  double probe = 0.0;
+  for (int l = 0; l < kTrackLanes; ++l) {
+    probeF += f[l];
+    probe += d[l];
   }
   if (!(probe == 0.0 && probeF == 0.0f)) {
     clearState(t);

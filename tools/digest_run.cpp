@@ -90,7 +90,7 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   std::vector<float> out(4096);
   // Mode 7's hum, 60.03 Hz and harmonics, from a rotation in double with
   // only products and sums, so that the input is the same on every machine;
-  // after 4 s, 60.43 Hz.
+  // after 5 s, 60.43 Hz.
   double zRe = 1.0;
   double zIm = 0.0;
   auto rotation = [rate](double hz, double& re, double& im) {
@@ -101,13 +101,13 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   double rRe = 0.0;
   double rIm = 0.0;
   rotation(60.03, rRe, rIm);
-  const std::uint64_t jumpAt = static_cast<std::uint64_t>(4.0 * rate);
+  const std::uint64_t jumpAt = static_cast<std::uint64_t>(5.0 * rate);
   std::uint64_t played = 0;
   if (mode == 7) {
     c[kPortHumOn] = 1.0f;
     c[kPortHumTrack] = 1.0f;
   }
-  const int blocks = mode == 7 ? static_cast<int>(6.0 * rate / 1200.0) : 40;
+  const int blocks = mode == 7 ? static_cast<int>(7.0 * rate / 1200.0) : 40;
   for (int block = 0; block < blocks; ++block) {
     const std::uint32_t n = mode == 7 ? 1 + rng.next() % 2400 : kBlocks[rng.next() % 10];
     for (std::uint32_t i = 0; i < n; ++i) {

@@ -75,7 +75,8 @@ constexpr double kJoltHoldSeconds = 4.0;
 // at h times the jump, but the loop takes seconds to follow it: its
 // detector weighs each harmonic by how steadily it stands, and after a jump
 // none does. So the lowest harmonics' turn rates are watched as well
-// (smoothed at kJumpHz); once hum is found on ample evidence, and the rates
+// (smoothed at kJumpHz); once hum has been found on ample evidence for
+// kJumpSettleSeconds, and the rates
 // of most of their weight (kJumpShare) agree within kJumpSpread on a jump
 // of at least kJumpMinHz for kJumpSeconds, the follower takes it at once:
 // the frequency, and the phase the hum gained meanwhile (the fundamental's,
@@ -88,6 +89,7 @@ constexpr double kJumpShare = 0.7;
 constexpr double kJumpSeconds = 0.15;
 constexpr double kJumpHoldSeconds = 1.0;
 constexpr double kJumpLag = 2.0 / (kTwoPi * kFastHz);
+constexpr double kJumpSettleSeconds = 2.0;
 // A harmonic is subtracted in full from this lasting steadiness up, and not
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
@@ -257,6 +259,7 @@ void clearFollower(HumTracker& t) {
   t.accel = 0.0;
   t.sinceJolt = t.joltHold;
   t.sure = false;
+  t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
   }
@@ -390,7 +393,14 @@ void slowTick(HumTracker& t) {
   // on scant evidence (a few steady lines), a little of that pull stays,
   // so that lines of a guitar taken for hum cannot lead it far away.
   double pull = t.locked ? 0.0 : 1.0;
-  t.sure = t.locked && presence >= kLeakWhileFound;
+  // Sure of the hum once it has been found on ample evidence for a while:
+  // while the estimates are still settling, they turn as they settle.
+  if (t.locked && presence >= kLeakWhileFound) {
+    t.sureTicks += t.sureTicks < t.jumpSettle ? 1 : 0;
+  } else {
+    t.sureTicks = 0;
+  }
+  t.sure = t.sureTicks >= t.jumpSettle;
   if (t.locked && presence < kLeakWhileFound) {
     pull = kLeakShare * (kLeakWhileFound - presence) / (kLeakWhileFound - kLockOff);
   }
@@ -789,6 +799,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kJump = onePole(kJumpHz, tickRate);
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
+  t.jumpSettle = count(std::round(kJumpSettleSeconds * tickRate), 1, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   // A third-order loop: it follows a steady drift of the mains frequency
   // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.

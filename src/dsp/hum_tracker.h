@@ -72,6 +72,7 @@ struct HumTracker {
   double kJump;                // the jump finder's smoothing (tick rate)
   std::int32_t jumpTicks;      // ticks a jump must stand before it is taken
   std::int32_t jumpHold;       // ticks after a jump before another is looked for
+  std::int32_t jumpSettle;     // ticks of ample evidence before a jump may be taken
   double loop1, loop2, loop3;  // the loop's gains, per second
   double omegaMin, omegaMax;   // the range it follows, rad/s
   float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
@@ -125,7 +126,8 @@ struct HumTracker {
   double trust[kTrackHarmonics];
   double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
   std::int32_t sinceJolt;  // frames since the loop's detector last jolted
-  bool sure;               // hum found on ample evidence: a jump may be taken
+  bool sure;               // hum found on ample evidence for a while: a jump may be taken
+  std::int32_t sureTicks;  // ticks of ample evidence so far, up to jumpSettle
   // The lowest harmonics' fast estimates against their slow ones at the last
   // tick, and the rate each turns at since (rad/s at the fundamental,
   // smoothed); ticks the rates have agreed on a jump, and ticks to wait

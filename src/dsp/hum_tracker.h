@@ -18,13 +18,15 @@
 //     weighs every harmonic by how clearly the hum stands out of the guitar
 //     there, and the loop moves the phase;
 //   - at each slow tick (about 80 Hz), the slow estimates (the canceller's
-//     own, a fraction of a hertz wide) and the detector's weights update;
+//     own, a fraction of a hertz wide) and the detector's weights update,
+//     and the lowest harmonics' turn rates are watched for a jump of the
+//     mains, which the follower then takes at once;
 //   - the synthesised hum is interpolated back to the input rate by the
 //     same FIR and subtracted.
 // Every step happens on a fixed sample count from the last reset, so the
 // output does not depend on how a host cuts its blocks; only IEEE
-// additions, subtractions, multiplications and divisions (and a sine kept
-// in this file) are used, in a fixed order, so it is the same on every
+// additions, subtractions, multiplications and divisions (and a sine and an
+// angle kept in this file) are used, in a fixed order, so it is the same on every
 // machine.
 #pragma once
 

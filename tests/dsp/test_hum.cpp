@@ -202,5 +202,5 @@ TEST(HumTracker, OwnSineCosineAndAngleMatchTheLibrary) {
   }
   EXPECT_EQ(trackerAtan2(0.0, 0.0), 0.0);
   EXPECT_EQ(trackerAtan2(std::nan(""), 1.0), 0.0);
-  EXPECT_EQ(trackerAtan2(1.0, INFINITY), 0.0);
+  EXPECT_EQ(trackerAtan2(1.0, HUGE_VAL), 0.0);
 }

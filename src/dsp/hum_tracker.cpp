@@ -75,13 +75,12 @@ constexpr double kJoltHoldSeconds = 4.0;
 // at h times the jump, but the loop takes seconds to follow it: its
 // detector weighs each harmonic by how steadily it stands, and after a jump
 // none does. So the lowest harmonics' turn rates are watched as well
-// (smoothed at kJumpHz); once hum has been found on ample evidence for
-// kJumpSettleSeconds, and the rates
-// of most of their weight (kJumpShare) agree within kJumpSpread on a jump
-// of at least kJumpMinHz for kJumpSeconds, the follower takes it at once:
-// the frequency, and the phase the hum gained meanwhile (the fundamental's,
-// seen through its fast estimate, which lags by kJumpLag, the delay of its
-// two one-poles).
+// (smoothed at kJumpHz). Once hum has been found on ample evidence for
+// kJumpSettleSeconds, when the rates of most of their weight (kJumpShare)
+// agree within kJumpSpread on a jump of at least kJumpMinHz for
+// kJumpSeconds, the follower takes it at once: the frequency, and the phase
+// the hum gained meanwhile (the fundamental's, seen through its fast
+// estimate, which lags by kJumpLag, the delay of its two one-poles).
 constexpr double kJumpHz = 7.0;
 constexpr double kJumpMinHz = 0.1;
 constexpr double kJumpSpread = 0.5;

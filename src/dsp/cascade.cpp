@@ -147,11 +147,6 @@ void runTracked(CascadeKernel kernel, const CascadePlan& plan, const float* in, 
   // The two parts as plans of their own: every product with the gains of 1
   // they gain is exact, so each sample takes the same operations as in one
   // cascade with the tracker between its sections.
-  CascadePlan before = plan;
-  before.tracker = nullptr;
-  before.count = plan.trackerAt;
-  before.outputGain = 1.0f;
-  before.levelGain = 1.0f;
   CascadePlan after = plan;
   after.tracker = nullptr;
   after.count = plan.count - plan.trackerAt;
@@ -161,20 +156,38 @@ void runTracked(CascadeKernel kernel, const CascadePlan& plan, const float* in, 
   }
   after.inputGain = plan.trackerGain;
   after.lowpassFirst = false;
-  // The low-pass blend alone before the tracker runs inside the tracker's
-  // loop: on its own its recursion would wait on itself at every sample.
-  const bool led = plan.trackerAt == 1 && plan.lowpassFirst;
-  const TrackerLead lead{plan.sections[0], plan.inputGain, plan.lowpassMix, plan.gains[0]};
-  constexpr std::uint32_t kChunk = 256;
-  float buffer[kChunk];
-  for (std::uint32_t pos = 0; pos < n; pos += kChunk) {
-    const std::uint32_t c = n - pos < kChunk ? n - pos : kChunk;
-    if (led) {
-      humTrackerRun(*plan.tracker, in + pos, buffer, c, &lead);
-    } else {
-      runCascade(blockKernel(kernel, before, c), before, in + pos, buffer, c);
-      humTrackerRun(*plan.tracker, buffer, buffer, c);
+  // Chunk by chunk: the sections ahead in a pass of their own if there is
+  // one, the tracker (with the lead inside its loop, if given), the rest.
+  auto chunks = [&](const TrackerLead* lead, const CascadePlan* ahead) {
+    constexpr std::uint32_t kChunk = 256;
+    float buffer[kChunk];
+    for (std::uint32_t pos = 0; pos < n; pos += kChunk) {
+      const std::uint32_t c = n - pos < kChunk ? n - pos : kChunk;
+      const float* x = in + pos;
+      if (ahead != nullptr) {
+        runCascade(blockKernel(kernel, *ahead, c), *ahead, x, buffer, c);
+        x = buffer;
+      }
+      humTrackerRun(*plan.tracker, x, buffer, c, lead);
+      runCascade(blockKernel(kernel, after, c), after, buffer, out + pos, c);
     }
-    runCascade(blockKernel(kernel, after, c), after, buffer, out + pos, c);
+  };
+  // What the chain puts ahead of the tracker: nothing, or the low-pass blend
+  // alone, which runs inside the tracker's loop (in a pass of its own its
+  // recursion would wait on itself at every sample).
+  if (plan.trackerAt == 0 && plan.inputGain == 1.0f) {
+    chunks(nullptr, nullptr);
+    return;
   }
+  if (plan.trackerAt == 1 && plan.lowpassFirst) {
+    const TrackerLead lead{plan.sections[0], plan.inputGain, plan.lowpassMix, plan.gains[0]};
+    chunks(&lead, nullptr);
+    return;
+  }
+  CascadePlan before = plan;
+  before.tracker = nullptr;
+  before.count = plan.trackerAt;
+  before.outputGain = 1.0f;
+  before.levelGain = 1.0f;
+  chunks(nullptr, &before);
 }

@@ -257,7 +257,6 @@ void clearFollower(HumTracker& t) {
   t.omega = kTwoPi * t.nominal;
   t.accel = 0.0;
   t.sinceJolt = t.joltHold;
-  t.sure = false;
   t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
@@ -399,7 +398,6 @@ void slowTick(HumTracker& t) {
   } else {
     t.sureTicks = 0;
   }
-  t.sure = t.sureTicks >= t.jumpSettle;
   if (t.locked && presence < kLeakWhileFound) {
     pull = kLeakShare * (kLeakWhileFound - presence) / (kLeakWhileFound - kLockOff);
   }
@@ -504,7 +502,8 @@ void findJump(HumTracker& t, double dt) {
       agreeing += weight[h];
     }
   }
-  if (!(t.sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpShare * total)) {
+  const bool sure = t.sureTicks >= t.jumpSettle;
+  if (!(sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpShare * total)) {
     t.jumpCount = 0;
     return;
   }

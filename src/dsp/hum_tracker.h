@@ -128,8 +128,9 @@ struct HumTracker {
   double trust[kTrackHarmonics];
   double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
   std::int32_t sinceJolt;  // frames since the loop's detector last jolted
-  bool sure;               // hum found on ample evidence for a while: a jump may be taken
-  std::int32_t sureTicks;  // ticks of ample evidence so far, up to jumpSettle
+  // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
+  // taken once it is reached.
+  std::int32_t sureTicks;
   // The lowest harmonics' fast estimates against their slow ones at the last
   // tick, and the rate each turns at since (rad/s at the fundamental,
   // smoothed); ticks the rates have agreed on a jump, and ticks to wait

@@ -328,7 +328,17 @@ void slowTick(HumTracker& t) {
   double presence = 0.0;
   double inverse[kTrackHarmonics];
   double steady[kTrackHarmonics];
+  double midPower[kTrackHarmonics];
+  double pace[kTrackHarmonics];
+  double agree[kTrackHarmonics];
+  double standing[kTrackHarmonics];
+  double rate[kTrackHarmonics];
   const bool free = t.sinceJolt < t.joltHold;
+  // Element-wise loops with no branch inside, so that the compiler runs them
+  // in lanes: each quotient, and each rate picked by a condition, is stored
+  // before the next loop uses it (used at once, the compiler would move the
+  // arithmetic under the condition, and not run the loop in lanes). The sums
+  // over the harmonics follow in the order of h.
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
@@ -340,45 +350,76 @@ void slowTick(HumTracker& t) {
     const double eIm = fIm - t.midIm[h];
     t.noise[h] += t.kNoise * ((eRe * eRe + eIm * eIm) - t.noise[h]);
     const double mid = t.midRe[h] * t.midRe[h] + t.midIm[h] * t.midIm[h];
-    const double spread = mid + kNoiseWeight * t.noise[h];
-    const double r = spread > 0.0 ? mid / spread : 0.0;
-    steady[h] = r;
+    midPower[h] = mid;
+    steady[h] = mid / (mid + kNoiseWeight * t.noise[h]);
+    inverse[h] = 1.0 / (t.noise[h] + kNoiseFloor);
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double spread = midPower[h] + kNoiseWeight * t.noise[h];
+    steady[h] = spread > 0.0 ? steady[h] : 0.0;
+  }
+  const double fade = t.kKeptFade;
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double r = steady[h];
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
     // What the synthesis weighs each harmonic by: the lasting steadiness,
     // let go more slowly, so that a note ringing beside a line for a few
     // seconds does not make the canceller drop the hum it found there.
-    t.kept[h] += (t.lasting[h] > t.kept[h] ? 1.0 : t.kKeptFade) * (t.lasting[h] - t.kept[h]);
-    double k = t.kSlow * (r * r * r);
-    if (!free) {
+    rate[h] = t.lasting[h] > t.kept[h] ? 1.0 : fade;
+    pace[h] = t.kSlow * (r * r * r);
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.kept[h] += rate[h] * (t.lasting[h] - t.kept[h]);
+  }
+  if (!free) {
+    for (int h = 0; h < kTrackHarmonics; ++h) {
       const double oRe = t.midRe[h] - t.slowRe[h];
       const double oIm = t.midIm[h] - t.slowIm[h];
       const double off = oRe * oRe + oIm * oIm;
       const double near =
           kAgreeShare * kAgreeShare * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
-      const double agree = near + off > 0.0 ? near / (near + off) : 0.0;
+      agree[h] = near / (near + off);
       t.offRe[h] += t.kOffset * (oRe - t.offRe[h]);
       t.offIm[h] += t.kOffset * (oIm - t.offIm[h]);
       t.offPower[h] += t.kOffset * (off - t.offPower[h]);
-      const double standing =
-          t.offPower[h] > 0.0 ? (t.offRe[h] * t.offRe[h] + t.offIm[h] * t.offIm[h]) / t.offPower[h]
-                              : 0.0;
-      if (t.locked) {
-        const double s3 = standing * standing * standing;
-        const double pace = agree > t.trust[h] ? 1.0 : kTrustLetGo + (1.0 - kTrustLetGo) * s3 * s3;
-        t.trust[h] += t.kTrust * pace * (agree - t.trust[h]);
-      }
-      k *= 1.0 - t.trust[h] * (1.0 - agree);
+      standing[h] = (t.offRe[h] * t.offRe[h] + t.offIm[h] * t.offIm[h]) / t.offPower[h];
     }
+    for (int h = 0; h < kTrackHarmonics; ++h) {
+      const double oRe = t.midRe[h] - t.slowRe[h];
+      const double oIm = t.midIm[h] - t.slowIm[h];
+      const double off = oRe * oRe + oIm * oIm;
+      const double near =
+          kAgreeShare * kAgreeShare * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
+      agree[h] = near + off > 0.0 ? agree[h] : 0.0;
+      standing[h] = t.offPower[h] > 0.0 ? standing[h] : 0.0;
+    }
+    if (t.locked) {
+      for (int h = 0; h < kTrackHarmonics; ++h) {
+        const double s3 = standing[h] * standing[h] * standing[h];
+        rate[h] = kTrustLetGo + (1.0 - kTrustLetGo) * s3 * s3;
+      }
+      for (int h = 0; h < kTrackHarmonics; ++h) {
+        rate[h] = agree[h] > t.trust[h] ? 1.0 : rate[h];
+      }
+      for (int h = 0; h < kTrackHarmonics; ++h) {
+        t.trust[h] += t.kTrust * rate[h] * (agree[h] - t.trust[h]);
+      }
+    }
+    for (int h = 0; h < kTrackHarmonics; ++h) {
+      pace[h] *= 1.0 - t.trust[h] * (1.0 - agree[h]);
+    }
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double k = pace[h];
     t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
     t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
     t.slowRe[h] += k * (t.slow1Re[h] - t.slowRe[h]);
     t.slowIm[h] += k * (t.slow1Im[h] - t.slowIm[h]);
-    inverse[h] = 1.0 / (t.noise[h] + kNoiseFloor);
-    if (h < t.harmonics) {
-      const double order = static_cast<double>(h + 1);
-      weightSum += order * order * mid * r * inverse[h];
-      presence += t.lasting[h] * (h < 3 ? kLowWeight[h] : 1.0);
-    }
+  }
+  for (int h = 0; h < t.harmonics; ++h) {
+    const double order = static_cast<double>(h + 1);
+    weightSum += order * order * midPower[h] * steady[h] * inverse[h];
+    presence += t.lasting[h] * (h < 3 ? kLowWeight[h] : 1.0);
   }
   if (t.steps >= t.warmSteps) {
     if (!t.locked && presence >= kLockOn) {

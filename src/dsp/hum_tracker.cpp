@@ -35,8 +35,10 @@ constexpr double kAlignGain = 0.15;
 constexpr double kDetectorClip = 0.1;
 // The loop's noise bandwidth: wide enough to follow a grid's drift with no
 // lasting phase error (the loop is of third order), narrow enough that the
-// guitar moves it little.
-constexpr double kLoopHz = 1.5;
+// guitar moves it little; wider for a while after a jump of the mains is
+// taken (below), to take up what is left of it sooner.
+constexpr double kLoopHz = 1.2;
+constexpr double kJumpLoopHz = 1.5;
 constexpr double kWarmSeconds = 1.0;
 constexpr double kFollowRangeHz = 1.0;
 // While no hum is found, the follower eases back to the nominal frequency,
@@ -65,11 +67,11 @@ constexpr double kAgreeShare = 0.05;
 constexpr double kTrustHz = 0.4;
 constexpr double kTrustLetGo = 0.01;
 constexpr double kOffsetHz = 0.4;
-// A jolt of the loop (its detector past half its clip) means the whole hum
-// moved: the mains jumped. For this long after one, every slow estimate
-// follows freely, as the hum's common turn realigns them.
-constexpr double kJoltShare = 0.5;
-constexpr double kJoltHoldSeconds = 4.0;
+// For this long after a jump of the mains is taken, every slow estimate
+// follows freely, as the hum's common turn realigns them, and the loop is
+// the wider one. (Not after a jolt of the loop's detector alone: a chord's
+// attack jolts it too, and freed then, the estimates took in the chord.)
+constexpr double kFreeSeconds = 4.0;
 // A jump of the mains frequency (a generator's load changing, a switch to
 // another supply) turns each harmonic's fast estimate against its slow one
 // at h times the jump, but the loop takes seconds to follow it: its
@@ -256,7 +258,7 @@ void clearFollower(HumTracker& t) {
   t.theta = 0.0;
   t.omega = kTwoPi * t.nominal;
   t.accel = 0.0;
-  t.sinceJolt = t.joltHold;
+  t.sinceJump = t.freeHold;
   t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
@@ -282,6 +284,15 @@ void clearFollower(HumTracker& t) {
   }
   powersOf(-t.omega * t.halfDelay, t.phRe, t.phIm);
   powersOf(t.omega / t.rateD, t.stepRe, t.stepIm);
+}
+
+// A third-order loop: it follows a steady drift of the mains frequency
+// without a lasting phase error. Gains for a noise bandwidth of hz.
+void loopGains(double hz, double* gain) {
+  const double w0 = kTwoPi * hz / 0.7845 * 0.5;
+  gain[0] = 2.4 * w0;
+  gain[1] = 1.1 * w0 * w0;
+  gain[2] = w0 * w0 * w0;
 }
 
 void configure(HumTracker& t, float mains) {
@@ -333,7 +344,7 @@ void slowTick(HumTracker& t) {
   double agree[kTrackHarmonics];
   double standing[kTrackHarmonics];
   double rate[kTrackHarmonics];
-  const bool free = t.sinceJolt < t.joltHold;
+  const bool free = t.sinceJump < t.freeHold;
   // Element-wise loops with no branch inside, so that the compiler runs them
   // in lanes: each quotient, and each rate picked by a condition, is stored
   // before the next loop uses it (used at once, the compiler would move the
@@ -473,11 +484,27 @@ void slowTick(HumTracker& t) {
       angle = angle > 0.1 ? 0.1 : angle < -0.1 ? -0.1 : angle;
       double gain = 1.0 + kAlignGain * (gainNum / gainDen - 1.0);
       gain = gain > 1.1 ? 1.1 : gain < 0.9 ? 0.9 : gain;
+      // The common gain lifts no harmonic past its own middle estimate (a
+      // note beside the line, taken in, is not pumped up while the others
+      // grow to the hum), and, but while the estimates follow freely after
+      // a jump, lifts each only as far as it stands steady.
+      double factor[kTrackHarmonics];
+      for (int h = 0; h < kTrackHarmonics; ++h) {
+        const double last = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
+        const double first = t.slow1Re[h] * t.slow1Re[h] + t.slow1Im[h] * t.slow1Im[h];
+        factor[h] = std::sqrt(midPower[h] / (first > last ? first : last));
+      }
+      for (int h = 0; h < kTrackHarmonics; ++h) {
+        const double rise = free ? gain : 1.0 + (gain - 1.0) * steady[h];
+        const double room = factor[h];
+        const double up = room < rise ? room : rise;  // a NaN room (nothing there): rise
+        factor[h] = gain > 1.0 ? (up > 1.0 ? up : 1.0) : gain;
+      }
       Powers p(angle);
       for (int h = 0; h < t.harmonics; ++h) {
         p.next();
-        const double rRe = gain * p.re;  // gain times e^(i h angle)
-        const double rIm = gain * p.im;
+        const double rRe = factor[h] * p.re;  // the gain times e^(i h angle)
+        const double rIm = factor[h] * p.im;
         turn(t.slowRe[h], t.slowIm[h], rRe, rIm);
         turn(t.slow1Re[h], t.slow1Im[h], rRe, rIm);
       }
@@ -579,7 +606,7 @@ void findJump(HumTracker& t, double dt) {
   }
   t.ringSum = 0.0;
   // The slow estimates follow freely while the common turn realigns them.
-  t.sinceJolt = 0;
+  t.sinceJump = 0;
   for (double& v : t.jumpRate) {
     v = 0.0;
   }
@@ -640,19 +667,18 @@ void humTrackerEndFrame(HumTracker& t) {
   // A phase error this large is no drift of the mains but a jolt (a new
   // recording, a chord's attack): the loop takes it at most at this size, so
   // that one jolt cannot throw the frequency off.
-  if (std::fabs(delta) > kJoltShare * kDetectorClip) {
-    t.sinceJolt = 0;
-  } else if (t.sinceJolt < t.joltHold) {
-    ++t.sinceJolt;
+  if (t.sinceJump < t.freeHold) {
+    ++t.sinceJump;
   }
   delta = delta > kDetectorClip ? kDetectorClip : delta < -kDetectorClip ? -kDetectorClip : delta;
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
   }
   const double dt = static_cast<double>(kTrackFrameSteps) / t.rateD;
-  t.theta += t.loop1 * delta * dt;
-  t.omega += (t.accel + t.loop2 * delta) * dt;
-  t.accel += t.loop3 * delta * dt;
+  const double* gain = t.sinceJump < t.freeHold ? t.jumpLoop : t.loop;
+  t.theta += gain[0] * delta * dt;
+  t.omega += (t.accel + gain[1] * delta) * dt;
+  t.accel += gain[2] * delta * dt;
   const bool ticking = ++t.tickPos == t.tick;
   if (ticking) {
     findJump(t, dt * static_cast<double>(t.tick));
@@ -834,18 +860,14 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kLeak = onePole(kLeakHz, tickRate);
   t.kTrust = onePole(kTrustHz, tickRate);
   t.kOffset = onePole(kOffsetHz, tickRate);
-  t.joltHold = count(std::round(kJoltHoldSeconds * frameRate), 1, 1 << 30);
+  t.freeHold = count(std::round(kFreeSeconds * frameRate), 1, 1 << 30);
   t.kJump = onePole(kJumpHz, tickRate);
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.jumpSettle = count(std::round(kJumpSettleSeconds * tickRate), 1, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
-  // A third-order loop: it follows a steady drift of the mains frequency
-  // without a lasting phase error. Gains for a noise bandwidth of kLoopHz.
-  const double w0 = kTwoPi * kLoopHz / 0.7845 * 0.5;
-  t.loop1 = 2.4 * w0;
-  t.loop2 = 1.1 * w0 * w0;
-  t.loop3 = w0 * w0 * w0;
+  loopGains(kLoopHz, t.loop);
+  loopGains(kJumpLoopHz, t.jumpLoop);
   humTrackerRestart(t, mains);
 }
 

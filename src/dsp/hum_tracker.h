@@ -50,34 +50,35 @@ constexpr int kJumpHarmonics = 8;    // the lowest harmonics, watched for a jump
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
-  bool wide;                   // run the per-sample work in AVX2
-  double rateD;                // rate / decim
-  double nominal;              // 50 or 60
-  std::int32_t decim;          // 1 (no FIR) to kTrackMaxDecim
-  std::int32_t branch;         // taps per polyphase branch
-  std::int32_t taps;           // decim * branch
-  std::int32_t harmonics;      // followed harmonics, 0 when the rate has room for none
-  std::int32_t tick;           // frames per slow update
-  std::int32_t ringLength;     // frames per mains period (the detector's average)
-  std::int32_t warmSteps;      // decimated steps before the loop moves
-  double halfDelay;            // the FIR's delay, seconds
-  double kFast;                // the fast estimates' one-pole coefficient (frame rate)
-  double kMid;                 // the middle estimates' (tick rate)
-  double kSlow;                // the slow estimates' (tick rate)
-  double kNoise;               // the noise estimates' (tick rate)
-  double kLasting;             // the lasting steadiness's (tick rate)
-  double kKeptFade;            // the synthesis weight's fade (tick rate)
-  double kLeak;                // the pull back to the nominal while no hum is found (tick rate)
-  double kTrust;               // the trust's rise (tick rate)
-  double kOffset;              // the offsets' average (tick rate)
-  std::int32_t joltHold;       // frames after a jolt in which the slow estimates move freely
-  double kJump;                // the jump finder's smoothing (tick rate)
-  std::int32_t jumpTicks;      // ticks a jump must stand before it is taken
-  std::int32_t jumpHold;       // ticks after a jump before another is looked for
-  std::int32_t jumpSettle;     // ticks of ample evidence before a jump may be taken
-  double loop1, loop2, loop3;  // the loop's gains, per second
-  double omegaMin, omegaMax;   // the range it follows, rad/s
-  float fir[kTrackMaxTaps];    // low-pass, unity gain at DC
+  bool wide;                  // run the per-sample work in AVX2
+  double rateD;               // rate / decim
+  double nominal;             // 50 or 60
+  std::int32_t decim;         // 1 (no FIR) to kTrackMaxDecim
+  std::int32_t branch;        // taps per polyphase branch
+  std::int32_t taps;          // decim * branch
+  std::int32_t harmonics;     // followed harmonics, 0 when the rate has room for none
+  std::int32_t tick;          // frames per slow update
+  std::int32_t ringLength;    // frames per mains period (the detector's average)
+  std::int32_t warmSteps;     // decimated steps before the loop moves
+  double halfDelay;           // the FIR's delay, seconds
+  double kFast;               // the fast estimates' one-pole coefficient (frame rate)
+  double kMid;                // the middle estimates' (tick rate)
+  double kSlow;               // the slow estimates' (tick rate)
+  double kNoise;              // the noise estimates' (tick rate)
+  double kLasting;            // the lasting steadiness's (tick rate)
+  double kKeptFade;           // the synthesis weight's fade (tick rate)
+  double kLeak;               // the pull back to the nominal while no hum is found (tick rate)
+  double kTrust;              // the trust's rise (tick rate)
+  double kOffset;             // the offsets' average (tick rate)
+  std::int32_t freeHold;      // frames after a jump in which the slow estimates move freely
+  double kJump;               // the jump finder's smoothing (tick rate)
+  std::int32_t jumpTicks;     // ticks a jump must stand before it is taken
+  std::int32_t jumpHold;      // ticks after a jump before another is looked for
+  std::int32_t jumpSettle;    // ticks of ample evidence before a jump may be taken
+  double loop[3];             // the loop's gains, per second
+  double jumpLoop[3];         // the same, wider, for a while after a jump
+  double omegaMin, omegaMax;  // the range it follows, rad/s
+  float fir[kTrackMaxTaps];   // low-pass, unity gain at DC
   // The same taps times decim for the interpolator, laid out so that one
   // synthesised sample's terms for all `decim` outputs it feeds lie side by
   // side: [k * lanes + p] for branch p (lanes: decim rounded up to eight).
@@ -127,7 +128,7 @@ struct HumTracker {
   // the hum itself changing, which the estimate must follow.
   double trust[kTrackHarmonics];
   double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
-  std::int32_t sinceJolt;  // frames since the loop's detector last jolted
+  std::int32_t sinceJump;  // frames since a jump of the mains was taken
   // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
   // taken once it is reached.
   std::int32_t sureTicks;

@@ -102,6 +102,8 @@ HOP_SECONDS = 0.1
 THRESHOLD_DB = 20.0
 QUICK_SECONDS = 10.0
 QUICK_STEP_SPAN = 2.0  # s after the quick step over which its removal is taken
+QUICK_ONSET_RATE = 44100  # the other rate
+QUICK_ONSET_SPAN = (2.0, 5.0)  # s after the quick onset over which its removal is taken
 
 # The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
 # +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
@@ -519,12 +521,14 @@ def real_hum(process, mode, rate):
 
 
 def quick(process, mode, seed, settle, rate=48000, mains=60):
-    """The buzz on the first 10 s of the two clean takes, and the step of the
-    mains halfway through them."""
+    """The buzz on the first 10 s of the two clean takes, the step of the
+    mains halfway through them, and the buzz's onset at 5 s at the other
+    rate."""
     todo = cases(rate, mains, seed, QUICK_SECONDS)
     c, s = todo[0], todo[3]
+    o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
     if process is IDEAL:
-        process = ideal_for([c, s])
+        process = ideal_for([c, s, o])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
@@ -535,6 +539,12 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     fig.update(step_label=s.label, step_at_s=s.event,
                step_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]),
                step_recovery_s=recovery_time(starts, r, s.event))
+    _, in_a, left_a = removal(process, o.guitar, o.interference, QUICK_ONSET_RATE, mains, mode,
+                              settle)
+    first = int((o.event + QUICK_ONSET_SPAN[0]) * QUICK_ONSET_RATE)
+    last = int((o.event + QUICK_ONSET_SPAN[1]) * QUICK_ONSET_RATE)
+    fig.update(onset_label=o.label, onset_rate=QUICK_ONSET_RATE,
+               onset_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]))
     return fig
 
 
@@ -605,13 +615,16 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mode", choices=MODES + ["both"], default="both")
     ap.add_argument("--quick", action="store_true",
-                    help="only the buzz and the step at 48 kHz, 60 Hz, on 10 s of the two "
-                    "clean takes")
+                    help="only the buzz and the step at 48 kHz, and the buzz's onset at 44.1 kHz, "
+                    "60 Hz, on 10 s of the two clean takes")
     ap.add_argument("--min-removal", type=float, metavar="DB",
                     help="exit 1 when the quick buzz's A-weighted removal is below DB")
     ap.add_argument("--min-step-removal", type=float, metavar="DB",
                     help="exit 1 when the quick step's A-weighted removal over the 2 s after it "
                     "is below DB")
+    ap.add_argument("--min-onset-removal", type=float, metavar="DB",
+                    help="exit 1 when the quick onset's A-weighted removal from 2 to 5 s after "
+                    "it is below DB")
     ap.add_argument("--json", metavar="FILE", help="write every figure to FILE")
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="S")
@@ -620,8 +633,9 @@ def main():
     ap.add_argument("--processor", default="utility_host",
                     help="utility_host (the module), pass-through, ideal, or FILE.py:FUNCTION")
     args = ap.parse_args()
-    if (args.min_removal is not None or args.min_step_removal is not None) and not args.quick:
-        ap.error("--min-removal and --min-step-removal go with --quick")
+    limits = (args.min_removal, args.min_step_removal, args.min_onset_removal)
+    if any(v is not None for v in limits) and not args.quick:
+        ap.error("--min-removal, --min-step-removal and --min-onset-removal go with --quick")
     modes = MODES if args.mode == "both" else [args.mode]
     started = time.time()
 
@@ -659,6 +673,9 @@ def main():
                          "not back to %g dB A for good within this short take" % THRESHOLD_DB
                          if back is None else
                          "back to %g dB A for good after %.1f s" % (THRESHOLD_DB, back)))
+                print("%s: %s at %g kHz: removal %.1f dB A-weighted from %g to %g s after it"
+                      % (mode, fig["onset_label"], fig["onset_rate"] / 1000,
+                         fig["onset_removal_a_db"], *QUICK_ONSET_SPAN))
                 if args.min_removal is not None and fig["removal_a_db"] < args.min_removal:
                     print("%s: below the %.1f dB asked for" % (mode, args.min_removal))
                     below = True
@@ -666,6 +683,11 @@ def main():
                         and fig["step_removal_a_db"] < args.min_step_removal):
                     print("%s: below the %.1f dB asked for after the step"
                           % (mode, args.min_step_removal))
+                    below = True
+                if (args.min_onset_removal is not None
+                        and fig["onset_removal_a_db"] < args.min_onset_removal):
+                    print("%s: below the %.1f dB asked for after the onset"
+                          % (mode, args.min_onset_removal))
                     below = True
                 continue
             results = {(r, m): measure(process, mode, r, m, args.seed, args.settle)

@@ -343,6 +343,7 @@ void slowTick(HumTracker& t) {
   double pace[kTrackHarmonics];
   double agree[kTrackHarmonics];
   double standing[kTrackHarmonics];
+  double whole[kTrackHarmonics];
   double rate[kTrackHarmonics];
   const bool free = t.sinceJump < t.freeHold;
   // Element-wise loops with no branch inside, so that the compiler runs them
@@ -389,19 +390,15 @@ void slowTick(HumTracker& t) {
       const double off = oRe * oRe + oIm * oIm;
       const double near =
           kAgreeShare * kAgreeShare * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
-      agree[h] = near / (near + off);
+      whole[h] = near + off;
+      agree[h] = near / whole[h];
       t.offRe[h] += t.kOffset * (oRe - t.offRe[h]);
       t.offIm[h] += t.kOffset * (oIm - t.offIm[h]);
       t.offPower[h] += t.kOffset * (off - t.offPower[h]);
       standing[h] = (t.offRe[h] * t.offRe[h] + t.offIm[h] * t.offIm[h]) / t.offPower[h];
     }
     for (int h = 0; h < kTrackHarmonics; ++h) {
-      const double oRe = t.midRe[h] - t.slowRe[h];
-      const double oIm = t.midIm[h] - t.slowIm[h];
-      const double off = oRe * oRe + oIm * oIm;
-      const double near =
-          kAgreeShare * kAgreeShare * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
-      agree[h] = near + off > 0.0 ? agree[h] : 0.0;
+      agree[h] = whole[h] > 0.0 ? agree[h] : 0.0;
       standing[h] = t.offPower[h] > 0.0 ? standing[h] : 0.0;
     }
     if (t.locked) {

@@ -136,7 +136,7 @@ void UiModel::recompute() {
 
   // The mains harmonics the plug-in notches at this rate, from the hum bank
   // itself; or, when its plan runs the tracker instead, what the tracker
-  // follows at this rate.
+  // follows at this rate and the one notch it keeps, at the fundamental.
   c.notchHz.clear();
   c.trackHarmonics = 0;
   c.trackNominalHz = 0.0;
@@ -149,12 +149,13 @@ void UiModel::recompute() {
       c.trackHarmonics = t.harmonics;
       c.trackNominalHz = t.nominal;
       c.trackTopHz = t.harmonics * t.omegaMax / kTwoPi;
-    } else {
-      for (std::int32_t j = 0; j < chain.humCount; ++j) {
-        const double f = static_cast<double>(chain.humHz) * (j + 1);
-        if (f >= kLowHz && f <= kHighHz) {
-          c.notchHz.push_back(f);
-        }
+    }
+    const std::int32_t notches =
+        plan.tracker != nullptr ? std::min(chain.humCount, std::int32_t{1}) : chain.humCount;
+    for (std::int32_t j = 0; j < notches; ++j) {
+      const double f = static_cast<double>(chain.humHz) * (j + 1);
+      if (f >= kLowHz && f <= kHighHz) {
+        c.notchHz.push_back(f);
       }
     }
   }
@@ -186,9 +187,9 @@ void UiModel::recompute() {
   for (std::size_t s = 0; s < kStageCount; ++s) {
     std::vector<double>& out = c.stageDb[s];
     const ChainStage stage = static_cast<ChainStage>(s);
-    // A hum filter that tracks has no fixed response to draw (the marks
-    // show where it works).
-    if (c.bypassed || !stageOn(stage) || (stage == ChainStage::Hum && c.trackHarmonics > 0)) {
+    // A hum filter that tracks draws the notch it keeps (the marks show
+    // where it follows the mains).
+    if (c.bypassed || !stageOn(stage)) {
       out.clear();
       continue;
     }
@@ -199,6 +200,7 @@ void UiModel::recompute() {
         break;
       case ChainStage::Hum:
         one.humOn = true;
+        one.humTrack = k.humTrack;
         one.mains50 = k.mains50;
         break;
       case ChainStage::Voicer:

@@ -128,6 +128,12 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   if (track) {
     plan.tracker = &c.tracker;
     plan.trackerAt = n;
+    // With the fundamental's notch after it: below a guitar's range, where
+    // the commonest hum is, and the one that swells and fades with the
+    // playing faster than the canceller's estimates follow.
+    if (c.hum.count > 0) {
+      add(c.hum.sections[0]);
+    }
   } else if (k.humOn) {
     for (std::int32_t j = 0; j < c.hum.count; ++j) {
       add(c.hum.sections[j]);

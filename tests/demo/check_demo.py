@@ -76,10 +76,11 @@ def main():
                         % (tracking["removal_a_db"], notches["removal_a_db"]))
     if fig["hum_removed_db"]["0"] != fig["modes"]["notches"]["removal"]["0"]["removal_db"]:
         failures.append("hum_removed_db is not the notches' removal")
-    # Tracking leaves the guitar alone (the first take's own 60 Hz hum, in the
-    # 63 Hz octave, it may rightly take out).
+    # Tracking leaves the guitar alone, but for the first take's own 60 Hz hum,
+    # which it rightly takes out of the 63 Hz octave (with the notch it keeps
+    # at the fundamental, 1.6 dB of that octave here).
     for band, change in fig["modes"]["tracking"]["band_change_db"].items():
-        if abs(change) > 1.0:
+        if abs(change) > (3.0 if float(band) == 63 else 1.0):
             failures.append("tracking: octave band %s Hz changed by %+.2f dB" % (band, change))
 
     # A recording of the user's: stereo, 16 bit, 48 kHz, two notes over exact 50 Hz

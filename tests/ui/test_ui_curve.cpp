@@ -181,7 +181,8 @@ TEST(UiModel, HostValuesAreMadeSafe) {
   for (std::uint32_t p = 2; p < kPortCount; ++p) {
     const PortFacts& f = kPorts[p];
     if (f.output()) {
-      continue;  // a reading, not a control: see HumTrackingDrawsNoNotchesAndItsReadingIsSafe
+      continue;  // a reading, not a control: see
+                 // HumTrackingDrawsOnlyTheFundamentalsNotchAndItsReadingIsSafe
     }
     SCOPED_TRACE(f.symbol);
     EXPECT_EQ(m.value(p), f.deflt) << "before any value came";
@@ -206,17 +207,27 @@ TEST(UiModel, HostValuesAreMadeSafe) {
                m.hostEvent(kPortCount, sizeof one, 0, &one));
 }
 
-// Tracking, the hum filter has no fixed response: no notches, no curve of
-// its own. Its reading comes from the plug-in through the host: anything
-// but a number within the port's range is none, and it shows only while
-// the hum filter tracks.
-TEST(UiModel, HumTrackingDrawsNoNotchesAndItsReadingIsSafe) {
+// Tracking, the hum filter's fixed response is the one notch it keeps, at
+// the fundamental: one mark, and its own curve deep there and flat at the
+// harmonics it follows. Its reading comes from the plug-in through the
+// host: anything but a number within the port's range is none, and it shows
+// only while the hum filter tracks.
+TEST(UiModel, HumTrackingDrawsOnlyTheFundamentalsNotchAndItsReadingIsSafe) {
   UiModel m(48000.0);
   m.set(kPortHumOn, 1.0f);
   m.set(kPortHumTrack, 1.0f);
   const Curves& c = m.curves();
-  EXPECT_TRUE(m.controls().humTrack && c.notchHz.empty() && c.trackHarmonics == 40);
-  EXPECT_TRUE(c.stageDb[static_cast<std::size_t>(ChainStage::Hum)].empty());
+  EXPECT_TRUE(m.controls().humTrack && c.trackHarmonics == 40);
+  EXPECT_EQ(c.notchHz, std::vector<double>{60.0});
+  const std::vector<double>& own = c.stageDb[static_cast<std::size_t>(ChainStage::Hum)];
+  ASSERT_EQ(own.size(), c.hz.size());
+  for (std::size_t i = 0; i < c.hz.size(); ++i) {
+    if (c.hz[i] == 60.0) {
+      EXPECT_LT(own[i], -60.0);
+    } else if (std::fabs(c.hz[i] - 120.0) < 5.0 || std::fabs(c.hz[i] - 180.0) < 5.0) {
+      EXPECT_NEAR(own[i], 0.0, 0.1) << c.hz[i];
+    }
+  }
   EXPECT_FALSE(m.set(kPortHumFreq, 55.0f)) << "the UI never writes the reading";
   const float heard = 60.02f;
   for (float bad : {NAN, INFINITY, -INFINITY, -1.0f, 70.5f, 1e9f}) {

@@ -97,6 +97,8 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   const float mains = k.mains50 ? 50.0f : 60.0f;
   if (track && (!c.trackerIn || static_cast<double>(mains) != c.tracker.nominal)) {
     humTrackerRestart(c.tracker, mains);
+    c.tracker.fundamental = c.hum.sections[0];
+    c.tracker.fundamental.clearState();
   }
   c.trackerIn = track;
 
@@ -132,7 +134,7 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
     // the commonest hum is, and the one that swells and fades with the
     // playing faster than the canceller's estimates follow.
     if (c.hum.count > 0) {
-      add(c.hum.sections[0]);
+      add(c.tracker.fundamental);
     }
   } else if (k.humOn) {
     for (std::int32_t j = 0; j < c.hum.count; ++j) {

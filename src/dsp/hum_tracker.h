@@ -32,7 +32,7 @@
 
 #include <cstdint>
 
-struct Biquad;
+#include "biquad.h"
 
 constexpr int kTrackHarmonics = 40;  // harmonics followed, fundamental included
 constexpr int kTrackLanes = 8;       // fixed partial sums: the same order everywhere
@@ -145,6 +145,10 @@ struct HumTracker {
   // weight in the synthesis, and the phase advance across both FIRs).
   float detRe[kTrackHarmonics], detIm[kTrackHarmonics];
   float synRe[kTrackHarmonics], synIm[kTrackHarmonics];
+  // The notch at the fundamental the chain runs after the tracker: the hum
+  // filter's own first section's design, with a state of its own, so that
+  // the notches, switched in again, carry on from where they stopped.
+  Biquad fundamental;
 };
 
 // Instantiation context: designs the FIR and clears the state. `mains` is 50

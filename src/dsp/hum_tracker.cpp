@@ -534,8 +534,10 @@ void slowTick(HumTracker& t) {
 }
 
 // At each slow tick, after the loop: a jump of the mains looked for, and
-// taken.
-void findJump(HumTracker& t, double dt) {
+// taken. `pushed` is what the loop's proportional path adds to the
+// frequency followed (rad/s) while its detector leans one way: the jump
+// clears the detector, so the frequency takes that in as well.
+void findJump(HumTracker& t, double dt, double pushed) {
   const int count = t.harmonics < kJumpHarmonics ? t.harmonics : kJumpHarmonics;
   double weight[kJumpHarmonics];
   double sum = 0.0;
@@ -577,7 +579,7 @@ void findJump(HumTracker& t, double dt) {
   }
   const double shift = trackerAtan2(t.jumpIm[0], t.jumpRe[0]) + jump * kJumpLag;
   t.theta += shift;
-  t.omega += jump;
+  t.omega += jump + pushed;
   t.accel = 0.0;
   // The fast and middle estimates turned to the new phase, as the next
   // frames will see it, and the detector's average cleared: the loop must
@@ -678,7 +680,7 @@ void humTrackerEndFrame(HumTracker& t) {
   t.accel += gain[2] * delta * dt;
   const bool ticking = ++t.tickPos == t.tick;
   if (ticking) {
-    findJump(t, dt * static_cast<double>(t.tick));
+    findJump(t, dt * static_cast<double>(t.tick), gain[0] * delta);
   }
   if (t.omega > t.omegaMax) {
     t.omega = t.omegaMax;

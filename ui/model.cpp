@@ -150,8 +150,11 @@ void UiModel::recompute() {
       c.trackNominalHz = t.nominal;
       c.trackTopHz = t.harmonics * t.omegaMax / kTwoPi;
     }
-    const std::int32_t notches =
-        plan.tracker != nullptr ? std::min(chain.humCount, std::int32_t{1}) : chain.humCount;
+    // Tracking, the plan keeps the fundamental's notch right after the
+    // tracker, or none.
+    const bool keeps = plan.tracker != nullptr && plan.count > plan.trackerAt &&
+                       plan.sections[plan.trackerAt] == &plan.tracker->fundamental;
+    const std::int32_t notches = plan.tracker == nullptr ? chain.humCount : keeps ? 1 : 0;
     for (std::int32_t j = 0; j < notches; ++j) {
       const double f = static_cast<double>(chain.humHz) * (j + 1);
       if (f >= kLowHz && f <= kHighHz) {

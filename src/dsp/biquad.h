@@ -67,6 +67,13 @@ struct Biquad {
            std::isfinite(a2);
   }
 
+  // One sample of the low-pass blend that runs on this section: its output,
+  // rounded to float, mixed with its input by `mix`.
+  float blend(float x, float mix) {
+    const float r = static_cast<float>(process(static_cast<double>(x)));
+    return x + (r - x) * mix;
+  }
+
   // Each design writes the five normalised coefficients and leaves z1/z2
   // alone, so a redesign carries the state over. c = cos w0; alpha and beta
   // are formed by the caller from sin w0.

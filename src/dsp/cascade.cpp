@@ -42,8 +42,7 @@ void runReference(const CascadePlan& plan, const float* in, float* out, std::uin
     for (std::uint32_t i = 0; i < n; ++i) {
       float x = in[i] * inputGain;
       if (first == 1) {
-        const float r = static_cast<float>(plan.sections[0]->process(static_cast<double>(x)));
-        x = (x + (r - x) * mix) * plan.gains[0];
+        x = plan.sections[0]->blend(x, mix) * plan.gains[0];
       }
       for (std::int32_t j = first; j < count; ++j) {
         x = static_cast<float>(plan.sections[j]->process(static_cast<double>(x))) * plan.gains[j];
@@ -66,8 +65,7 @@ void runReference(const CascadePlan& plan, const float* in, float* out, std::uin
   for (std::uint32_t i = 0; i < n; ++i) {
     float x = in[i] * inputGain;
     if (first == 1) {
-      const float r = static_cast<float>(s[0]->process(static_cast<double>(x)));
-      x = (x + (r - x) * mix) * g[0];
+      x = s[0]->blend(x, mix) * g[0];
     }
     for (std::int32_t j = first; j < count; ++j) {
       x = static_cast<float>(s[j]->process(static_cast<double>(x))) * g[j];

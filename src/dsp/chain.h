@@ -76,7 +76,8 @@ void prepareVoicer(PickupVoicer& v, double rate, std::int32_t type, float amount
 // tests, so that a block that changes nothing costs next to nothing.
 inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePlan& plan) {
   c.level.refresh(k.levelDb, k.invert);
-  c.hum.refresh(k.mains50 ? 50.0f : 60.0f, c.sampleRateF);
+  const float mains = k.mains50 ? 50.0f : 60.0f;
+  c.hum.refresh(mains, c.sampleRateF);
   if (k.pickupOn) {
     const double rate = static_cast<double>(c.sampleRateF);
     const std::int32_t type = pickupSelector(k.pickupType);
@@ -94,7 +95,6 @@ inline void prepareBlock(const ChainFields& c, const ChainControls& k, CascadePl
   // after a stretch out of the chain (or a bypass), the mains' phase has
   // moved on, so it starts afresh rather than subtract a stale prediction.
   const bool track = k.humOn && k.humTrack && c.tracker.harmonics > 0;
-  const float mains = k.mains50 ? 50.0f : 60.0f;
   if (track && (!c.trackerIn || static_cast<double>(mains) != c.tracker.nominal)) {
     humTrackerRestart(c.tracker, mains);
     c.tracker.fundamental = c.hum.sections[0];

@@ -63,11 +63,7 @@ struct Lead {
   float inputGain;
   float mix;
   float gain;
-  float operator()(float v) {
-    const float x = v * inputGain;
-    const float r = static_cast<float>(section.process(static_cast<double>(x)));
-    return (x + (r - x) * mix) * gain;
-  }
+  float operator()(float v) { return section.blend(v * inputGain, mix) * gain; }
 };
 
 // Without a lead: the input as it is.

@@ -73,16 +73,17 @@ constexpr double kOffsetHz = 0.4;
 // attack jolts it too, and freed then, the estimates took in the chord.)
 constexpr double kFreeSeconds = 4.0;
 // A jump of the mains frequency (a generator's load changing, a switch to
-// another supply) turns each harmonic's fast estimate against its slow one
-// at h times the jump, but the loop takes seconds to follow it: its
+// another supply) turns each harmonic's fast estimate at h times the jump
+// against the followed phase, but the loop takes seconds to follow it: its
 // detector weighs each harmonic by how steadily it stands, and after a jump
 // none does. So the lowest harmonics' turn rates are watched as well
 // (smoothed at kJumpHz). Once hum has been found on ample evidence for
 // kJumpSettleSeconds, when the rates of most of their weight (kJumpShare)
-// agree within kJumpSpread on a jump of at least kJumpMinHz for
-// kJumpSeconds, the follower takes it at once: the frequency, and the phase
-// the hum gained meanwhile (the fundamental's, seen through its fast
-// estimate, which lags by kJumpLag, the delay of its two one-poles).
+// agree within kJumpSpread with their weighted median, a jump of at least
+// kJumpMinHz, for kJumpSeconds, the follower takes it at once: the
+// frequency, and the phase the hum gained meanwhile against the slow
+// estimates (the fundamental's, seen through its fast estimate, which lags
+// by kJumpLag, the delay of its two one-poles).
 constexpr double kJumpHz = 7.0;
 constexpr double kJumpMinHz = 0.1;
 constexpr double kJumpSpread = 0.5;
@@ -262,6 +263,7 @@ void clearFollower(HumTracker& t) {
   t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
+    t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
   }
   t.jumpCount = 0;
   t.jumpWait = 0;
@@ -540,29 +542,51 @@ void slowTick(HumTracker& t) {
 void findJump(HumTracker& t, double dt, double pushed) {
   const int count = t.harmonics < kJumpHarmonics ? t.harmonics : kJumpHarmonics;
   double weight[kJumpHarmonics];
-  double sum = 0.0;
   double total = 0.0;
   for (int h = 0; h < count; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
     const double zRe = t.slowRe[h] * fRe + t.slowIm[h] * fIm;  // fast times conj(slow)
     const double zIm = t.slowRe[h] * fIm - t.slowIm[h] * fRe;
-    const double turnRe = t.jumpRe[h] * zRe + t.jumpIm[h] * zIm;  // z times conj(last z)
-    const double turnIm = t.jumpRe[h] * zIm - t.jumpIm[h] * zRe;
+    // The turn of the fast estimate itself (against the loop's phase), not
+    // of its product with the slow one: the slow estimates turn as they
+    // realign after the loop has moved, and that is no turn of the hum.
+    const double turnRe = t.lastFastRe[h] * fRe + t.lastFastIm[h] * fIm;  // fast times conj(last)
+    const double turnIm = t.lastFastRe[h] * fIm - t.lastFastIm[h] * fRe;
+    t.lastFastRe[h] = fRe;
+    t.lastFastIm[h] = fIm;
     t.jumpRe[h] = zRe;
     t.jumpIm[h] = zIm;
     const double order = static_cast<double>(h + 1);
     const double rate = trackerAtan2(turnIm, turnRe) / (order * dt);
     t.jumpRate[h] += t.kJump * (rate - t.jumpRate[h]);
     weight[h] = order * order * t.kept[h] * (t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h]);
-    sum += weight[h] * t.jumpRate[h];
     total += weight[h];
   }
   if (t.jumpWait > 0) {
     --t.jumpWait;
     return;
   }
-  const double jump = total > 0.0 ? sum / total : 0.0;
+  // The weighted median of the rates: a partial beating beside one of the
+  // lines swings that line's rate widely, and must not drag the rest.
+  int rank[kJumpHarmonics];
+  for (int h = 0; h < count; ++h) {
+    int k = h;
+    while (k > 0 && t.jumpRate[rank[k - 1]] > t.jumpRate[h]) {
+      rank[k] = rank[k - 1];
+      --k;
+    }
+    rank[k] = h;
+  }
+  double jump = 0.0;
+  double below = 0.0;
+  for (int k = 0; k < count && total > 0.0; ++k) {
+    below += weight[rank[k]];
+    if (below >= 0.5 * total) {
+      jump = t.jumpRate[rank[k]];
+      break;
+    }
+  }
   double agreeing = 0.0;
   for (int h = 0; h < count; ++h) {
     if (std::fabs(t.jumpRate[h] - jump) < kJumpSpread * std::fabs(jump)) {
@@ -906,6 +930,8 @@ void humTrackerSettle(HumTracker& t) {
   probeLanes(d, t.jumpRe, kJumpHarmonics);
   probeLanes(d, t.jumpIm, kJumpHarmonics);
   probeLanes(d, t.jumpRate, kJumpHarmonics);
+  probeLanes(d, t.lastFastRe, kJumpHarmonics);
+  probeLanes(d, t.lastFastIm, kJumpHarmonics);
   float probeF = 0.0f;
   double probe = 0.0;
   for (int l = 0; l < kTrackLanes; ++l) {

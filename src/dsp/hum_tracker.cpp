@@ -567,6 +567,16 @@ void findJump(HumTracker& t, double dt, double pushed) {
     --t.jumpWait;
     return;
   }
+  // A jump of the mains turns every line: no harmonic outweighs all the
+  // others together, so that one line alone (a note, a hum line of the
+  // recording's own that fades) cannot make one.
+  double capped = 0.0;
+  for (int h = 0; h < count; ++h) {
+    const double others = total - weight[h];
+    weight[h] = weight[h] > others ? others : weight[h];
+    capped += weight[h];
+  }
+  total = capped;
   // The weighted median of the rates: a partial beating beside one of the
   // lines swings that line's rate widely, and must not drag the rest.
   int rank[kJumpHarmonics];

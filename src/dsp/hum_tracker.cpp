@@ -262,7 +262,7 @@ void clearFollower(HumTracker& t) {
   t.sinceJump = t.freeHold;
   t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
-    t.jumpRe[h] = t.jumpIm[h] = t.jumpRate[h] = 0.0;
+    t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
   }
   t.jumpCount = 0;
@@ -334,9 +334,7 @@ void slowTick(HumTracker& t) {
                     t.midIm, t.trust, t.offRe, t.offIm, t.offPower}) {
     flushBelow(a, kSlowFloor);
   }
-  for (double* a : {t.jumpRe, t.jumpIm, t.jumpRate}) {
-    flushBelow(a, kSlowFloor, kJumpHarmonics);
-  }
+  flushBelow(t.jumpRate, kSlowFloor, kJumpHarmonics);
   double weightSum = 0.0;
   double presence = 0.0;
   double inverse[kTrackHarmonics];
@@ -546,8 +544,6 @@ void findJump(HumTracker& t, double dt, double pushed) {
   for (int h = 0; h < count; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
-    const double zRe = t.slowRe[h] * fRe + t.slowIm[h] * fIm;  // fast times conj(slow)
-    const double zIm = t.slowRe[h] * fIm - t.slowIm[h] * fRe;
     // The turn of the fast estimate itself (against the loop's phase), not
     // of its product with the slow one: the slow estimates turn as they
     // realign after the loop has moved, and that is no turn of the hum.
@@ -555,8 +551,6 @@ void findJump(HumTracker& t, double dt, double pushed) {
     const double turnIm = t.lastFastRe[h] * fIm - t.lastFastIm[h] * fRe;
     t.lastFastRe[h] = fRe;
     t.lastFastIm[h] = fIm;
-    t.jumpRe[h] = zRe;
-    t.jumpIm[h] = zIm;
     const double order = static_cast<double>(h + 1);
     const double rate = trackerAtan2(turnIm, turnRe) / (order * dt);
     t.jumpRate[h] += t.kJump * (rate - t.jumpRate[h]);
@@ -611,7 +605,13 @@ void findJump(HumTracker& t, double dt, double pushed) {
   if (++t.jumpCount < t.jumpTicks) {
     return;
   }
-  const double shift = trackerAtan2(t.jumpIm[0], t.jumpRe[0]) + jump * kJumpLag;
+  // The phase the hum gained: the fundamental's fast estimate against its
+  // slow one.
+  const double fRe = static_cast<double>(t.fastRe[0]);
+  const double fIm = static_cast<double>(t.fastIm[0]);
+  const double gainedRe = t.slowRe[0] * fRe + t.slowIm[0] * fIm;  // fast times conj(slow)
+  const double gainedIm = t.slowRe[0] * fIm - t.slowIm[0] * fRe;
+  const double shift = trackerAtan2(gainedIm, gainedRe) + jump * kJumpLag;
   t.theta += shift;
   t.omega += jump + pushed;
   t.accel = 0.0;
@@ -697,12 +697,12 @@ void humTrackerEndFrame(HumTracker& t) {
     t.ringSum += raw - t.ring[t.ringPos];
   }
   double delta = t.ringSum / static_cast<double>(t.ringLength);
-  // A phase error this large is no drift of the mains but a jolt (a new
-  // recording, a chord's attack): the loop takes it at most at this size, so
-  // that one jolt cannot throw the frequency off.
   if (t.sinceJump < t.freeHold) {
     ++t.sinceJump;
   }
+  // A phase error this large is no drift of the mains but a jolt (a new
+  // recording, a chord's attack): the loop takes it at most at this size, so
+  // that one jolt cannot throw the frequency off.
   delta = delta > kDetectorClip ? kDetectorClip : delta < -kDetectorClip ? -kDetectorClip : delta;
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
@@ -937,8 +937,6 @@ void humTrackerSettle(HumTracker& t) {
        {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
     probeLanes(d, a, kTrackHarmonics);
   }
-  probeLanes(d, t.jumpRe, kJumpHarmonics);
-  probeLanes(d, t.jumpIm, kJumpHarmonics);
   probeLanes(d, t.jumpRate, kJumpHarmonics);
   probeLanes(d, t.lastFastRe, kJumpHarmonics);
   probeLanes(d, t.lastFastIm, kJumpHarmonics);

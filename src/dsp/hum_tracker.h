@@ -132,11 +132,9 @@ struct HumTracker {
   // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
   // taken once it is reached.
   std::int32_t sureTicks;
-  // The lowest harmonics' fast estimates against their slow ones (the phase
-  // a jump takes), the fast estimates at the last tick, and the rate each
+  // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one.
-  double jumpRe[kJumpHarmonics], jumpIm[kJumpHarmonics];
   double lastFastRe[kJumpHarmonics], lastFastIm[kJumpHarmonics];
   double jumpRate[kJumpHarmonics];
   std::int32_t jumpCount;

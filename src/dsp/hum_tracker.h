@@ -50,7 +50,7 @@ constexpr int kJumpHarmonics = 8;    // the lowest harmonics, watched for a jump
 struct HumTracker {
   // ---- Set by humTrackerInit for a rate and a nominal mains frequency.
   double rate;
-  bool wide;                  // run the per-sample work in AVX2
+  bool wide;                  // run the tracker in AVX2
   double rateD;               // rate / decim
   double nominal;             // 50 or 60
   std::int32_t decim;         // 1 (no FIR) to kTrackMaxDecim
@@ -182,9 +182,8 @@ void humTrackerSettle(HumTracker& t);
 // The frequency followed, Hz; 0 when the rate leaves no harmonic to follow.
 float humTrackerFrequency(const HumTracker& t);
 
-// Inside the tracker: the end of a frame (fast estimates, detector, loop)
-// and the AVX2 build of the per-sample work.
-void humTrackerEndFrame(HumTracker& t);
+// Inside the tracker: its AVX2 build (the per-sample work, the frames and
+// the slow ticks).
 void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n,
                        const TrackerLead* lead);
 

@@ -1,5 +1,5 @@
-// The tracker's per-sample work compiled for AVX2, picked at instantiation
-// on CPUs that have it.
+// The tracker's work (per sample, per frame, per slow tick) compiled for
+// AVX2, picked at instantiation on CPUs that have it.
 #define TRACKER_ISA_NS tracker_avx2
 #include "hum_tracker_kernel.h"
 

@@ -6,6 +6,7 @@
 
 #include "biquad.h"
 #include "hum_tracker.h"
+#include "hum_tracker_frame.h"
 
 namespace TRACKER_ISA_NS {
 
@@ -51,7 +52,7 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
   ++t.steps;
   if (++t.framePos == kTrackFrameSteps) {
     t.framePos = 0;
-    humTrackerEndFrame(t);
+    endFrame(t);
   }
   return synSum;
 }

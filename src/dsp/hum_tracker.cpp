@@ -189,14 +189,14 @@ void probeLanes(T* lanes, const T* a, std::int32_t count) {
 
 void trackerSinCos(double x, double& s, double& c) {
   if (!(std::fabs(x) < 1e9)) {
-    // Beyond any phase this file forms (a NaN, an absurd rate): no meaning
+    // Beyond any phase the tracker forms (a NaN, an absurd rate): no meaning
     // to keep, and no conversion of an out-of-range quadrant below.
     s = 0.0;
     c = 1.0;
     return;
   }
   // x = q * pi/2 + r, |r| <= pi/4; pi/2 in two parts (the first exact in 33
-  // bits), so that q * part is exact for the arguments this file uses.
+  // bits), so that q * part is exact for the arguments the tracker uses.
   constexpr double kPio2Hi = 1.57079632673412561417e+00;
   constexpr double kPio2Lo = 6.07710050650619224932e-11;
   constexpr double kTwoOverPi = 6.36619772367581382433e-01;

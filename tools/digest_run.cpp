@@ -78,8 +78,10 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   }
   // mode 0..3: one stage alone; 4: everything on; 5: controls change at
   // random; 6: as 5, with bursts of NaN and infinity in the input; 7: hum
-  // tracking, on hum long enough to be found and removed, whose mains then
-  // jumps, so that the follower takes the jump.
+  // tracking, on hum long enough to be found and removed, under noise that
+  // is twenty times louder for half a second (the follower coasts through
+  // its start and its end), whose mains then jumps, so that the follower
+  // takes the jump.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -123,7 +125,9 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
           hIm = hRe * zIm + hIm * zRe;
           hRe = t;
         }
-        in[i] = static_cast<float>(v) + in[i] * 0.01f;
+        const bool loud = played >= 3 * static_cast<std::uint64_t>(rate) &&
+                          played < 7 * static_cast<std::uint64_t>(rate) / 2;
+        in[i] = static_cast<float>(v) + in[i] * (loud ? 0.2f : 0.01f);
         const double t = zRe * rRe - zIm * rIm;
         zIm = zRe * rIm + zIm * rRe;
         zRe = t;

@@ -120,6 +120,9 @@ void clearFollower(HumTracker& t) {
   t.omega = kTwoPi * t.nominal;
   t.accel = 0.0;
   t.sinceJump = t.freeHold;
+  t.frameEnergy = 0.0f;
+  t.shortEnergy = t.longEnergy = 0.0;
+  t.coastFrames = 0;
   t.sureTicks = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRate[h] = 0.0;
@@ -328,6 +331,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.jumpSettle = count(std::round(kJumpSettleSeconds * tickRate), 1, 1 << 30);
+  t.kShortEnergy = onePole(kShortEnergyHz, frameRate);
+  t.kLongEnergy = onePole(kLongEnergyHz, frameRate);
+  t.coastLength = count(std::round(kCoastSeconds * frameRate), 0, 1 << 30);
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   loopGains(kLoopHz, t.loop);
   loopGains(kJumpLoopHz, t.jumpLoop);
@@ -355,14 +361,15 @@ void humTrackerSettle(HumTracker& t) {
   // Zero times anything finite is zero; times an infinity or a NaN, NaN:
   // sums of such products, in lanes that do not wait on each other, tell
   // whether any of the state is not finite.
-  float f[kTrackLanes] = {};
+  float f[kTrackLanes] = {0.0f * t.frameEnergy};
   probeLanes(f, t.history, t.taps);
   probeLanes(f, t.synth, 2 * t.branch);
   for (const float* a : {t.accRe, t.accIm, t.fastRe, t.fastIm, t.fast1Re, t.fast1Im, t.synRe,
                          t.synIm, t.phRe, t.phIm}) {
     probeLanes(f, a, kTrackHarmonics);
   }
-  double d[kTrackLanes] = {0.0 * (t.theta + t.omega + t.accel + t.ringSum)};
+  double d[kTrackLanes] = {
+      0.0 * (t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy)};
   for (const double* a :
        {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
     probeLanes(d, a, kTrackHarmonics);

@@ -75,6 +75,9 @@ struct HumTracker {
   std::int32_t jumpTicks;     // ticks a jump must stand before it is taken
   std::int32_t jumpHold;      // ticks after a jump before another is looked for
   std::int32_t jumpSettle;    // ticks of ample evidence before a jump may be taken
+  double kShortEnergy;        // the input level's short average (frame rate)
+  double kLongEnergy;         // and its long one
+  std::int32_t coastLength;   // frames the loop coasts after a jolt of the level
   double loop[3];             // the loop's gains, per second
   double jumpLoop[3];         // the same, wider, for a while after a jump
   double omegaMin, omegaMax;  // the range it follows, rad/s
@@ -129,6 +132,12 @@ struct HumTracker {
   double trust[kTrackHarmonics];
   double offRe[kTrackHarmonics], offIm[kTrackHarmonics], offPower[kTrackHarmonics];
   std::int32_t sinceJump;  // frames since a jump of the mains was taken
+  // The decimated input's energy over this frame, its averages over a few
+  // tens of milliseconds and over a third of a second, and the frames left in
+  // which the loop coasts since the two last parted.
+  float frameEnergy;
+  double shortEnergy, longEnergy;
+  std::int32_t coastFrames;
   // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
   // taken once it is reached.
   std::int32_t sureTicks;

@@ -87,6 +87,9 @@ void slowTick(HumTracker& t) {
     flushBelow(a, kSlowFloor);
   }
   flushBelow(t.jumpRate, kSlowFloor, kJumpHarmonics);
+  for (double* e : {&t.shortEnergy, &t.longEnergy}) {
+    *e = std::fabs(*e) < kSlowFloor ? 0.0 : *e;
+  }
   double weightSum = 0.0;
   double presence = 0.0;
   double inverse[kTrackHarmonics];
@@ -454,6 +457,18 @@ void endFrame(HumTracker& t) {
   // recording, a chord's attack): the loop takes it at most at this size, so
   // that one jolt cannot throw the frequency off.
   delta = delta > kDetectorClip ? kDetectorClip : delta < -kDetectorClip ? -kDetectorClip : delta;
+  // A jolt of the input's level: the loop coasts for a while.
+  const double energy = static_cast<double>(t.frameEnergy);
+  t.frameEnergy = 0.0f;
+  t.shortEnergy += t.kShortEnergy * (energy - t.shortEnergy);
+  if (t.shortEnergy > kJoltRatio * t.longEnergy || kJoltRatio * t.shortEnergy < t.longEnergy) {
+    t.coastFrames = t.coastLength;
+  }
+  t.longEnergy += t.kLongEnergy * (t.shortEnergy - t.longEnergy);
+  if (t.coastFrames > 0) {
+    --t.coastFrames;
+    delta = 0.0;
+  }
   if (t.steps < t.warmSteps) {
     delta = 0.0;  // the estimates settle before the loop acts on them
   }

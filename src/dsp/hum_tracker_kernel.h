@@ -13,6 +13,7 @@ namespace TRACKER_ISA_NS {
 // One decimated step: x is the decimated input. Returns the hum predicted
 // one FIR delay ahead.
 inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
+  t.frameEnergy += x * x;
   float* __restrict pRe = t.phRe;
   float* __restrict pIm = t.phIm;
   const float x2 = 2.0f * x;

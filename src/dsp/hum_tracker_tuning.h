@@ -33,6 +33,16 @@ constexpr double kDetectorClip = 0.1;
 // taken (below), to take up what is left of it sooner.
 constexpr double kLoopHz = 1.2;
 constexpr double kJumpLoopHz = 1.5;
+// An abrupt change of the input's level (a note cut short, a pick's attack,
+// the end of a take) jolts every harmonic's fast estimate at once, and the
+// detector reads that as a phase error: when the level over the last few tens
+// of milliseconds parts from its average over a third of a second by more
+// than kJoltRatio either way, the loop coasts on its frequency for
+// kCoastSeconds.
+constexpr double kShortEnergyHz = 30.0;
+constexpr double kLongEnergyHz = 3.0;
+constexpr double kJoltRatio = 4.0;
+constexpr double kCoastSeconds = 0.05;
 constexpr double kWarmSeconds = 1.0;
 constexpr double kFollowRangeHz = 1.0;
 // While no hum is found, the follower eases back to the nominal frequency,

@@ -63,6 +63,16 @@ void powersOfFast(double x, float* re, float* im) {
   }
 }
 
+// The sum of one term per harmonic in eight lanes, each in the order of h,
+// then the lanes pairwise: the same order on every machine.
+inline float sumOverHarmonics(const float* term) {
+  float lane[kTrackLanes];
+  for (int j = 0; j < kTrackLanes; ++j) {
+    lane[j] = ((((0.0f + term[j]) + term[8 + j]) + term[16 + j]) + term[24 + j]) + term[32 + j];
+  }
+  return ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+}
+
 // A harmonic's values below the floor become exact zeros; one array at a
 // time, so that the compiler runs it in lanes.
 template <typename T>
@@ -87,9 +97,8 @@ void slowTick(HumTracker& t) {
     flushBelow(a, kSlowFloor);
   }
   flushBelow(t.jumpRate, kSlowFloor, kJumpHarmonics);
-  for (double* e : {&t.shortEnergy, &t.longEnergy}) {
-    *e = std::fabs(*e) < kSlowFloor ? 0.0 : *e;
-  }
+  flushBelow(&t.shortEnergy, kSlowFloor, 1);
+  flushBelow(&t.longEnergy, kSlowFloor, 1);
   double weightSum = 0.0;
   double presence = 0.0;
   double inverse[kTrackHarmonics];
@@ -425,13 +434,7 @@ void endFrame(HumTracker& t) {
     // weighted by how clearly the hum stands out there.
     detTerm[h] = t.detRe[h] * fIm[h] + t.detIm[h] * fRe[h];
   }
-  float det[kTrackLanes];
-  for (int j = 0; j < kTrackLanes; ++j) {
-    det[j] = ((((0.0f + detTerm[j]) + detTerm[8 + j]) + detTerm[16 + j]) + detTerm[24 + j]) +
-             detTerm[32 + j];
-  }
-  const float detSum =
-      ((det[0] + det[1]) + (det[2] + det[3])) + ((det[4] + det[5]) + (det[6] + det[7]));
+  const float detSum = sumOverHarmonics(detTerm);
 
   // The detector averaged over one mains period: what is left of the beats
   // between harmonics, and of the images, is at multiples of the mains

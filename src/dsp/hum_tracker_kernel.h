@@ -39,9 +39,9 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
     pIm[h] = cRe * rIm[h] + cIm * rRe[h];
   }
   // The harmonics' sum in eight lanes, each in the order of h, then the
-  // lanes pairwise (the detector's sum at a frame's end runs the same way).
-  // Written out here: through a helper, GCC no longer vectorises it, and the
-  // step costs a tenth more.
+  // lanes pairwise: sumOverHarmonics, written out here because through the
+  // helper GCC no longer vectorises it, and the step costs a tenth more (the
+  // frame's end, eight times rarer, calls it).
   float syn[kTrackLanes];
   for (int j = 0; j < kTrackLanes; ++j) {
     syn[j] = ((((0.0f + synTerm[j]) + synTerm[8 + j]) + synTerm[16 + j]) + synTerm[24 + j]) +

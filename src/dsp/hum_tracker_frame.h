@@ -47,19 +47,28 @@ void powersOfFast(double x, float* re, float* im) {
   double s = 0.0;
   double c = 0.0;
   trackerSinCos(x, s, c);
-  re[0] = static_cast<float>(c);
-  im[0] = static_cast<float>(s);
+  // Formed in locals: through the two pointers, which could alias as far as
+  // the compiler knows, every power would be stored and reloaded before the
+  // next, and no block would run in lanes.
+  float r[kTrackHarmonics];
+  float i[kTrackHarmonics];
+  r[0] = static_cast<float>(c);
+  i[0] = static_cast<float>(s);
   for (int h = 1; h < kTrackLanes; ++h) {
-    re[h] = re[h - 1] * re[0] - im[h - 1] * im[0];
-    im[h] = re[h - 1] * im[0] + im[h - 1] * re[0];
+    r[h] = r[h - 1] * r[0] - i[h - 1] * i[0];
+    i[h] = r[h - 1] * i[0] + i[h - 1] * r[0];
   }
   for (int b = kTrackLanes; b < kTrackHarmonics; b += kTrackLanes) {
-    const float baseRe = re[b - 1];
-    const float baseIm = im[b - 1];
+    const float baseRe = r[b - 1];
+    const float baseIm = i[b - 1];
     for (int j = 0; j < kTrackLanes; ++j) {
-      re[b + j] = baseRe * re[j] - baseIm * im[j];
-      im[b + j] = baseRe * im[j] + baseIm * re[j];
+      r[b + j] = baseRe * r[j] - baseIm * i[j];
+      i[b + j] = baseRe * i[j] + baseIm * r[j];
     }
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    re[h] = r[h];
+    im[h] = i[h];
   }
 }
 

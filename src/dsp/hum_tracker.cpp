@@ -174,20 +174,6 @@ void configure(HumTracker& t, float mains) {
   t.omegaMax = kTwoPi * top;
 }
 
-// Adds zero times each of count values into eight lanes.
-template <typename T>
-void probeLanes(T* lanes, const T* a, std::int32_t count) {
-  std::int32_t j = 0;
-  for (; j + kTrackLanes <= count; j += kTrackLanes) {
-    for (int l = 0; l < kTrackLanes; ++l) {
-      lanes[l] += T(0) * a[j + l];
-    }
-  }
-  for (; j < count; ++j) {
-    lanes[0] += T(0) * a[j];
-  }
-}
-
 }  // namespace
 
 void trackerSinCos(double x, double& s, double& c) {
@@ -203,7 +189,12 @@ void trackerSinCos(double x, double& s, double& c) {
   constexpr double kPio2Hi = 1.57079632673412561417e+00;
   constexpr double kPio2Lo = 6.07710050650619224932e-11;
   constexpr double kTwoOverPi = 6.36619772367581382433e-01;
-  const double q = std::nearbyint(x * kTwoOverPi);
+  // Rounded to the nearest integer, ties to even, as nearbyint does in the
+  // default rounding mode, but without the library call (which saves and
+  // restores the floating-point environment): below 2^51, adding and taking
+  // away 1.5 * 2^52 leaves no fraction.
+  constexpr double kRound = 6755399441055744.0;
+  const double q = (x * kTwoOverPi + kRound) - kRound;
   const double r = (x - q * kPio2Hi) - q * kPio2Lo;
   const double r2 = r * r;
   // Taylor series to r^15 and r^16: below half an ulp for |r| <= pi/4.
@@ -358,32 +349,12 @@ void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n,
 }
 
 void humTrackerSettle(HumTracker& t) {
-  // Zero times anything finite is zero; times an infinity or a NaN, NaN:
-  // sums of such products, in lanes that do not wait on each other, tell
-  // whether any of the state is not finite.
-  float f[kTrackLanes] = {0.0f * t.frameEnergy};
-  probeLanes(f, t.history, t.taps);
-  probeLanes(f, t.synth, 2 * t.branch);
-  for (const float* a : {t.accRe, t.accIm, t.fastRe, t.fastIm, t.fast1Re, t.fast1Im, t.synRe,
-                         t.synIm, t.phRe, t.phIm}) {
-    probeLanes(f, a, kTrackHarmonics);
-  }
-  double d[kTrackLanes] = {
-      0.0 * (t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy)};
-  for (const double* a :
-       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
-    probeLanes(d, a, kTrackHarmonics);
-  }
-  probeLanes(d, t.jumpRate, kJumpHarmonics);
-  probeLanes(d, t.lastFastRe, kJumpHarmonics);
-  probeLanes(d, t.lastFastIm, kJumpHarmonics);
-  float probeF = 0.0f;
-  double probe = 0.0;
-  for (int l = 0; l < kTrackLanes; ++l) {
-    probeF += f[l];
-    probe += d[l];
-  }
-  if (!(probe == 0.0 && probeF == 0.0f)) {
+#if defined(__x86_64__)
+  const bool finite = t.wide ? humTrackerFiniteAvx2(t) : tracker_generic::stateFinite(t);
+#else
+  const bool finite = tracker_generic::stateFinite(t);
+#endif
+  if (!finite) {
     clearState(t);
     clearFollower(t);
   }

@@ -192,9 +192,10 @@ void humTrackerSettle(HumTracker& t);
 float humTrackerFrequency(const HumTracker& t);
 
 // Inside the tracker: its AVX2 build (the per-sample work, the frames and
-// the slow ticks).
+// the slow ticks, the block end's check that the state is finite).
 void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t n,
                        const TrackerLead* lead);
+bool humTrackerFiniteAvx2(const HumTracker& t);
 
 // Deterministic sine and cosine of x (any finite x), to about one unit in
 // the last place: the same bits on every machine, unlike the C library's.

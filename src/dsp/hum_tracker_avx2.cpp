@@ -7,3 +7,7 @@ void humTrackerRunAvx2(HumTracker& t, const float* in, float* out, std::uint32_t
                        const TrackerLead* lead) {
   tracker_avx2::runLed(t, in, out, n, lead);
 }
+
+bool humTrackerFiniteAvx2(const HumTracker& t) {
+  return tracker_avx2::stateFinite(t);
+}

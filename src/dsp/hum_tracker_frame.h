@@ -6,6 +6,7 @@
 // bits.
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 #include "hum_tracker.h"
@@ -418,6 +419,49 @@ void findJump(HumTracker& t, double dt, double pushed) {
   }
   t.jumpCount = 0;
   t.jumpWait = t.jumpHold;
+}
+
+// Whether any of count values is an infinity or a NaN: their exponent
+// field is all ones, and only then does one more in its lowest bit carry
+// into the sign bit. Integer work, ORed in any order, so that it runs in
+// lanes.
+inline bool anyNonFinite(const float* a, std::int32_t count) {
+  std::uint32_t carry = 0;
+  for (std::int32_t j = 0; j < count; ++j) {
+    std::uint32_t u;
+    std::memcpy(&u, a + j, sizeof u);
+    carry |= (u & 0x7f800000u) + 0x00800000u;
+  }
+  return (carry & 0x80000000u) != 0;
+}
+
+inline bool anyNonFinite(const double* a, std::int32_t count) {
+  std::uint64_t carry = 0;
+  for (std::int32_t j = 0; j < count; ++j) {
+    std::uint64_t u;
+    std::memcpy(&u, a + j, sizeof u);
+    carry |= (u & 0x7ff0000000000000u) + 0x0010000000000000u;
+  }
+  return (carry & 0x8000000000000000u) != 0;
+}
+
+// Block end: whether all of the state is finite.
+inline bool stateFinite(const HumTracker& t) {
+  bool bad = !std::isfinite(t.frameEnergy) || anyNonFinite(t.history, t.taps) ||
+             anyNonFinite(t.synth, 2 * t.branch);
+  for (const float* a : {t.accRe, t.accIm, t.fastRe, t.fastIm, t.fast1Re, t.fast1Im, t.synRe,
+                         t.synIm, t.phRe, t.phIm}) {
+    bad = bad || anyNonFinite(a, kTrackHarmonics);
+  }
+  bad =
+      bad || !std::isfinite(t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy);
+  for (const double* a :
+       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
+    bad = bad || anyNonFinite(a, kTrackHarmonics);
+  }
+  bad = bad || anyNonFinite(t.jumpRate, kJumpHarmonics) ||
+        anyNonFinite(t.lastFastRe, kJumpHarmonics) || anyNonFinite(t.lastFastIm, kJumpHarmonics);
+  return !bad;
 }
 
 // Once a frame: the fast estimates from the frame's sums, the detector, the

@@ -17,35 +17,35 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
   float* __restrict pRe = t.phRe;
   float* __restrict pIm = t.phIm;
   const float x2 = 2.0f * x;
-  // Every harmonic at once, as plain element-wise loops the compiler runs in
-  // SIMD lanes; the sum over harmonics follows in a fixed order after.
-  float synTerm[kTrackHarmonics];
+  // Every harmonic at once, in blocks of eight lanes the compiler runs in
+  // SIMD; the synthesised terms summed in those lanes, each in the order of
+  // h, then the lanes pairwise (sumOverHarmonics' order, kept here in
+  // registers rather than through an array).
   float* __restrict aRe = t.accRe;
   float* __restrict aIm = t.accIm;
   const float* __restrict rRe = t.stepRe;
   const float* __restrict rIm = t.stepIm;
   const float* __restrict sRe = t.synRe;
   const float* __restrict sIm = t.synIm;
-  for (int h = 0; h < kTrackHarmonics; ++h) {
-    // The input demodulated at h times the phase, the hum synthesised, and
-    // the phasor turned by its own step for the next (each element-wise, so
-    // no chain of products); the frame's end sets them afresh from the phase.
-    const float cRe = pRe[h];
-    const float cIm = pIm[h];
-    aRe[h] += x2 * cRe;
-    aIm[h] -= x2 * cIm;
-    synTerm[h] = sRe[h] * cRe - sIm[h] * cIm;
-    pRe[h] = cRe * rRe[h] - cIm * rIm[h];
-    pIm[h] = cRe * rIm[h] + cIm * rRe[h];
-  }
-  // The harmonics' sum in eight lanes, each in the order of h, then the
-  // lanes pairwise: sumOverHarmonics, written out here because through the
-  // helper GCC no longer vectorises it, and the step costs a tenth more (the
-  // frame's end, eight times rarer, calls it).
   float syn[kTrackLanes];
   for (int j = 0; j < kTrackLanes; ++j) {
-    syn[j] = ((((0.0f + synTerm[j]) + synTerm[8 + j]) + synTerm[16 + j]) + synTerm[24 + j]) +
-             synTerm[32 + j];
+    syn[j] = 0.0f;
+  }
+  for (int b = 0; b < kTrackHarmonics; b += kTrackLanes) {
+    for (int j = 0; j < kTrackLanes; ++j) {
+      // The input demodulated at h times the phase, the hum synthesised, and
+      // the phasor turned by its own step for the next (each element-wise,
+      // so no chain of products); the frame's end sets them afresh from the
+      // phase.
+      const int h = b + j;
+      const float cRe = pRe[h];
+      const float cIm = pIm[h];
+      aRe[h] += x2 * cRe;
+      aIm[h] -= x2 * cIm;
+      syn[j] += sRe[h] * cRe - sIm[h] * cIm;
+      pRe[h] = cRe * rRe[h] - cIm * rIm[h];
+      pIm[h] = cRe * rIm[h] + cIm * rRe[h];
+    }
   }
   const float synSum =
       ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));

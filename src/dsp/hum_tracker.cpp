@@ -118,6 +118,7 @@ void clearFollower(HumTracker& t) {
   t.tickPos = 0;
   t.theta = 0.0;
   t.omega = kTwoPi * t.nominal;
+  t.stepTurn = t.omega / t.rateD;
   t.accel = 0.0;
   t.sinceJump = t.freeHold;
   t.frameEnergy = 0.0f;

@@ -98,10 +98,11 @@ struct HumTracker {
   std::int64_t steps;  // decimated steps since the follower started
   std::int32_t framePos;
   std::int32_t tickPos;
-  bool locked;   // hum found: the canceller subtracts it
-  double theta;  // followed phase, radians in [-pi, pi)
-  double omega;  // followed frequency, rad/s
-  double accel;  // its rate of change, rad/s^2
+  bool locked;      // hum found: the canceller subtracts it
+  double theta;     // followed phase, radians in [-pi, pi)
+  double omega;     // followed frequency, rad/s
+  double stepTurn;  // omega / rateD, the phase's turn per step: set with omega
+  double accel;     // its rate of change, rad/s^2
   // The demodulating phasor's powers e^(i h (theta - omega halfDelay)) and
   // their turns per decimated step e^(i h omega / rateD), h = 1..40, set at
   // each frame's end.

@@ -556,6 +556,9 @@ void endFrame(HumTracker& t) {
     // between ticks to matter within a frame.
     powersOf(t.omega / t.rateD, t.stepRe, t.stepIm);
   }
+  // The frequency holds until the next frame's end: its turn per step, for
+  // the steps, divided once here.
+  t.stepTurn = t.omega / t.rateD;
   // The phasors afresh from the phase, with the loop's correction.
   powersOfFast(t.theta - t.omega * t.halfDelay, t.phRe, t.phIm);
 }

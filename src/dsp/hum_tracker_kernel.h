@@ -49,7 +49,7 @@ inline __attribute__((always_inline)) float step(HumTracker& t, float x) {
   }
   const float synSum =
       ((syn[0] + syn[1]) + (syn[2] + syn[3])) + ((syn[4] + syn[5]) + (syn[6] + syn[7]));
-  t.theta += t.omega / t.rateD;
+  t.theta += t.stepTurn;
   ++t.steps;
   if (++t.framePos == kTrackFrameSteps) {
     t.framePos = 0;

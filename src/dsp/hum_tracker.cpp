@@ -125,6 +125,7 @@ void clearFollower(HumTracker& t) {
   t.shortEnergy = t.longEnergy = 0.0;
   t.coastFrames = 0;
   t.sureTicks = 0;
+  t.lockAge = 0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
@@ -322,6 +323,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kJump = onePole(kJumpHz, tickRate);
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
+  t.quickTicks = count(std::round(kQuickSeconds * tickRate), 0, 1 << 30);
   t.jumpSettle = count(std::round(kJumpSettleSeconds * tickRate), 1, 1 << 30);
   t.kShortEnergy = onePole(kShortEnergyHz, frameRate);
   t.kLongEnergy = onePole(kLongEnergyHz, frameRate);

@@ -142,6 +142,8 @@ struct HumTracker {
   // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
   // taken once it is reached.
   std::int32_t sureTicks;
+  std::int32_t lockAge;     // slow ticks since hum was found, up to quickTicks
+  std::int32_t quickTicks;  // how long the slow estimates follow quickly then
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one.

@@ -145,6 +145,7 @@ void slowTick(HumTracker& t) {
     steady[h] = spread > 0.0 ? steady[h] : 0.0;
   }
   const double fade = t.kKeptFade;
+  const double quick = t.lockAge < t.quickTicks ? kQuickPace : 1.0;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double r = steady[h];
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
@@ -152,7 +153,7 @@ void slowTick(HumTracker& t) {
     // let go more slowly, so that a note ringing beside a line for a few
     // seconds does not make the canceller drop the hum it found there.
     rate[h] = t.lasting[h] > t.kept[h] ? 1.0 : fade;
-    pace[h] = t.kSlow * (r * r * r);
+    pace[h] = (t.kSlow * quick) * (r * r * r);
   }
   for (int h = 0; h < kTrackHarmonics; ++h) {
     t.kept[h] += rate[h] * (t.lasting[h] - t.kept[h]);
@@ -210,6 +211,7 @@ void slowTick(HumTracker& t) {
       t.locked = false;
     }
   }
+  t.lockAge = t.locked ? (t.lockAge < t.quickTicks ? t.lockAge + 1 : t.lockAge) : 0;
   // While no hum is found the follower eases back to the nominal; found
   // on scant evidence (a few steady lines), a little of that pull stays,
   // so that lines of a guitar taken for hum cannot lead it far away.

@@ -126,6 +126,7 @@ void clearFollower(HumTracker& t) {
   t.coastFrames = 0;
   t.sureTicks = 0;
   t.lockAge = 0;
+  t.presence = 0.0;
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;

@@ -143,7 +143,8 @@ struct HumTracker {
   // taken once it is reached.
   std::int32_t sureTicks;
   std::int32_t lockAge;     // slow ticks since hum was found, up to quickTicks
-  std::int32_t quickTicks;  // how long the slow estimates follow quickly then
+  std::int32_t quickTicks;  // how long the slow estimates may follow quickly then
+  double presence;          // the evidence for hum at the last tick, in harmonics
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one.

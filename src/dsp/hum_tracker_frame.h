@@ -145,7 +145,7 @@ void slowTick(HumTracker& t) {
     steady[h] = spread > 0.0 ? steady[h] : 0.0;
   }
   const double fade = t.kKeptFade;
-  const double quick = t.lockAge < t.quickTicks ? kQuickPace : 1.0;
+  const double quick = t.lockAge < t.quickTicks && t.presence >= kQuickPresence ? kQuickPace : 1.0;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double r = steady[h];
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
@@ -212,6 +212,7 @@ void slowTick(HumTracker& t) {
     }
   }
   t.lockAge = t.locked ? (t.lockAge < t.quickTicks ? t.lockAge + 1 : t.lockAge) : 0;
+  t.presence = presence;
   // While no hum is found the follower eases back to the nominal; found
   // on scant evidence (a few steady lines), a little of that pull stays,
   // so that lines of a guitar taken for hum cannot lead it far away.

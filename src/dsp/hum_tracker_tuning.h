@@ -23,12 +23,15 @@ constexpr double kSlowTickHz = 80.0;
 constexpr double kFastHz = 3.0;
 constexpr double kMidHz = 1.0;
 constexpr double kSlowHz = 1.0;
-// While hum is looked for, and for kQuickSeconds after it is found, the slow
-// estimates move kQuickPace times as fast: they start from nothing, and the
-// canceller removes the hum only as far as they have reached it. Once they
-// hold it, the usual pace lets the guitar's partials by.
-constexpr double kQuickPace = 4.0;
+// For kQuickSeconds after hum is found, on ample evidence (its lines' lasting
+// steadiness adding up to kQuickPresence harmonics), the slow estimates move
+// kQuickPace times as fast: they start from nothing, and the canceller
+// removes the hum only as far as they have reached it. Once they hold it,
+// the usual pace lets the guitar's partials by; and a few steady partials
+// of a guitar, taken for hum on scant evidence, are not taken in quickly.
+constexpr double kQuickPace = 5.0;
 constexpr double kQuickSeconds = 4.0;
+constexpr double kQuickPresence = 5.0;
 constexpr double kNoiseHz = 1.0;
 constexpr double kLastingHz = 0.1;
 constexpr double kAlignGain = 0.15;

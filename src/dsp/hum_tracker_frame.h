@@ -424,28 +424,37 @@ void findJump(HumTracker& t, double dt, double pushed) {
   t.jumpWait = t.jumpHold;
 }
 
+// A floating-point type's bits: the exponent field, and one in its lowest
+// bit.
+template <typename T>
+struct FloatBits;
+template <>
+struct FloatBits<float> {
+  using Word = std::uint32_t;
+  static constexpr Word kExponent = 0x7f800000u;
+  static constexpr Word kLowest = 0x00800000u;
+};
+template <>
+struct FloatBits<double> {
+  using Word = std::uint64_t;
+  static constexpr Word kExponent = 0x7ff0000000000000u;
+  static constexpr Word kLowest = 0x0010000000000000u;
+};
+
 // Whether any of count values is an infinity or a NaN: their exponent
 // field is all ones, and only then does one more in its lowest bit carry
 // into the sign bit. Integer work, ORed in any order, so that it runs in
 // lanes.
-inline bool anyNonFinite(const float* a, std::int32_t count) {
-  std::uint32_t carry = 0;
+template <typename T>
+bool anyNonFinite(const T* a, std::int32_t count) {
+  using Bits = FloatBits<T>;
+  typename Bits::Word carry = 0;
   for (std::int32_t j = 0; j < count; ++j) {
-    std::uint32_t u;
+    typename Bits::Word u;
     std::memcpy(&u, a + j, sizeof u);
-    carry |= (u & 0x7f800000u) + 0x00800000u;
+    carry |= (u & Bits::kExponent) + Bits::kLowest;
   }
-  return (carry & 0x80000000u) != 0;
-}
-
-inline bool anyNonFinite(const double* a, std::int32_t count) {
-  std::uint64_t carry = 0;
-  for (std::int32_t j = 0; j < count; ++j) {
-    std::uint64_t u;
-    std::memcpy(&u, a + j, sizeof u);
-    carry |= (u & 0x7ff0000000000000u) + 0x0010000000000000u;
-  }
-  return (carry & 0x8000000000000000u) != 0;
+  return (carry >> (8 * sizeof carry - 1)) != 0;
 }
 
 // Block end: whether all of the state is finite.

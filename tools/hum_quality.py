@@ -13,6 +13,9 @@ go through a processor with and without synthetic mains interference:
                     continuous): how long until removal is back to 20 dB A
   onset             5 s of guitar alone, then the buzz fades in over 20 ms: how
                     long until removal reaches 20 dB A
+  switch            the buzz changing its shape mid-take, as when the player
+                    switches pickups: even harmonics 6 dB up, odd ones 3 dB
+                    down, 2 dB less in all, every harmonic at another phase
 
 Removal is the interference's level going in minus the level of
 
@@ -97,6 +100,10 @@ WANDER_RATE = 0.05  # Hz: one swing of the mains every 20 s
 STEP_HZ = 0.3
 ONSET_SECONDS = 5.0
 ONSET_RAMP = 0.02
+# The buzz after a pickup switch: dB on its even and odd harmonics and in all.
+SWITCH_EVEN_DB = 6.0
+SWITCH_ODD_DB = -3.0
+SWITCH_LEVEL_DB = -2.0
 
 SETTLE_SECONDS = 3.0
 WINDOW_SECONDS = 0.5
@@ -241,6 +248,16 @@ def buzz(n, rate, mains, wander, seed, step_at=None):
                      random_phases(seed, 0, BUZZ_HARMONICS))
 
 
+def switched(buzz_before, n, rate, mains, wander, seed, at):
+    """buzz_before until at (s), then the buzz in its other shape."""
+    h = np.arange(1, BUZZ_HARMONICS + 1)
+    amps = buzz_amps(rate, mains) * 10 ** (
+        (np.where(h % 2 == 0, SWITCH_EVEN_DB, SWITCH_ODD_DB) + SWITCH_LEVEL_DB) / 20)
+    after = harmonics(mains_phase(n, rate, mains, wander), rate, mains, amps,
+                      random_phases(seed, 2, BUZZ_HARMONICS))
+    return np.where(np.arange(n) / rate < at, buzz_before, after)
+
+
 def hum(n, rate, mains, wander, seed):
     theta = mains_phase(n, rate, mains, wander)
     return harmonics(theta, rate, mains, HUM_AMPS, random_phases(seed, 1, len(HUM_AMPS)))
@@ -278,6 +295,8 @@ def cases(rate, mains, seed, seconds=None, clean=False):
              buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
         Case("onset", "onset at %g s" % ONSET_SECONDS, g, steady * onset_gate(n, rate),
              event=ONSET_SECONDS, settle_from=ONSET_SECONDS),
+        Case("switch", "pickup switch mid-take", g,
+             switched(steady, n, rate, mains, 0.02, seed, step_at), event=step_at),
     ]
 
 

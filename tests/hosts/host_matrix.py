@@ -651,6 +651,15 @@ def check_ardour(ctx):
             for attempt in range(1, ARDOUR_RETRIES + 1):
                 data = export(snap, out)
                 bad = ardour_bad(data[:, 0], expect[0], rel) | ardour_bad(data[:, 1], expect[1], rel)
+                # Garbage at chunk starts in the silence ahead of the signal,
+                # where every setting gives zeros: no lead of tracking could
+                # account for it, so export again before looking for one.
+                early = np.nonzero(bad[:pad])[0]
+                if len(early) and np.all(early % ARDOUR_EXPORT_CHUNK < ARDOUR_EXPORT_GARBAGE) and \
+                        attempt < ARDOUR_RETRIES:
+                    notes.append("export %s, attempt %d: garbage at %d chunk starts before the "
+                                 "signal, exported again" % (snap, attempt, len(early)))
+                    continue
                 if snap == name and bad.any() and tracking(controls):
                     # Ardour runs the plug-in on silence before the export
                     # starts, and tracking keeps turning the mains' phase.

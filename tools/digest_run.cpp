@@ -81,7 +81,8 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   // tracking, on hum long enough to be found and removed, under noise that
   // is twenty times louder for half a second (the follower coasts through
   // its start and its end), whose mains then jumps, so that the follower
-  // takes the jump.
+  // takes the jump, and which then changes its shape at once (pickups
+  // switched), so that the canceller's guard acts.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -115,12 +116,14 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     for (std::uint32_t i = 0; i < n; ++i) {
       in[i] = rng.bipolar() * 0.5f;
       if (mode == 7) {
-        // Harmonics 1-9 of the phasor, odd ones stronger, over a little noise.
+        // Harmonics 1-15 of the phasor, odd ones stronger, over a little
+        // noise; from 6.2 s the odd ones weaker and the even ones inverted.
+        const bool switched = played >= static_cast<std::uint64_t>(6.2 * rate);
         double hRe = zRe;
         double hIm = zIm;
         double v = 0.0;
-        for (int k = 1; k <= 9; ++k) {
-          v += (k % 2 == 1 ? 0.02 : 0.008) * hIm;
+        for (int k = 1; k <= 15; ++k) {
+          v += (k % 2 == 1 ? (switched ? 0.008 : 0.02) : (switched ? -0.008 : 0.008)) * hIm;
           const double t = hRe * zRe - hIm * zIm;
           hIm = hRe * zIm + hIm * zRe;
           hRe = t;

@@ -127,6 +127,11 @@ void clearFollower(HumTracker& t) {
   t.sureTicks = 0;
   t.lockAge = 0;
   t.presence = 0.0;
+  t.harmedTicks = 0;
+  t.guardTicks = 0;
+  for (double& v : t.guardGain) {
+    v = 1.0;
+  }
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
@@ -324,6 +329,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kJump = onePole(kJumpHz, tickRate);
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
+  t.kGuard = onePole(kGuardHz, tickRate);
+  t.guardWait = count(std::round(kGuardWaitSeconds * tickRate), 1, 1 << 30);
+  t.guardHold = count(std::round(kGuardSeconds * tickRate), 1, 1 << 30);
   t.quickTicks = count(std::round(kQuickSeconds * tickRate), 0, 1 << 30);
   t.jumpSettle = count(std::round(kJumpSettleSeconds * tickRate), 1, 1 << 30);
   t.kShortEnergy = onePole(kShortEnergyHz, frameRate);

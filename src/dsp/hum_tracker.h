@@ -145,6 +145,13 @@ struct HumTracker {
   std::int32_t lockAge;     // slow ticks since hum was found, up to quickTicks
   std::int32_t quickTicks;  // how long the slow estimates may follow quickly then
   double presence;          // the evidence for hum at the last tick, in harmonics
+  // Ticks in a row the slow estimates would have added to most of the hum,
+  // and ticks left in which each line is subtracted only as far as it helps.
+  std::int32_t harmedTicks;
+  std::int32_t guardTicks;
+  std::int32_t guardWait, guardHold;
+  double guardGain[kTrackHarmonics];
+  double kGuard;
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one.

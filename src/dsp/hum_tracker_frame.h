@@ -119,6 +119,40 @@ void slowTick(HumTracker& t) {
   double standing[kTrackHarmonics];
   double whole[kTrackHarmonics];
   double rate[kTrackHarmonics];
+  // What each line's fast estimate holds, and what would be left of it with
+  // the slow estimate subtracted.
+  double fastPower[kTrackHarmonics];
+  double fastLeft[kTrackHarmonics];
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double fRe = static_cast<double>(t.fastRe[h]);
+    const double fIm = static_cast<double>(t.fastIm[h]);
+    const double dRe = fRe - t.slowRe[h];
+    const double dIm = fIm - t.slowIm[h];
+    fastPower[h] = fRe * fRe + fIm * fIm;
+    fastLeft[h] = dRe * dRe + dIm * dIm;
+  }
+  // When the hum changes its shape at once (the player switching pickups),
+  // the slow estimates, still the old shape, would add to most lines rather
+  // than take away, until they have followed: once that holds for most of
+  // the lines' weight for kGuardWaitSeconds, for kGuardSeconds each line is
+  // subtracted only as far as it helps. A note beside a few lines is not
+  // most of the weight.
+  double harmed = 0.0;
+  double weight = 0.0;
+  int lines = 0;
+  for (int h = 0; h < t.harmonics; ++h) {
+    harmed += fastLeft[h] > fastPower[h] ? t.lasting[h] : 0.0;
+    weight += t.lasting[h];
+    lines += fastLeft[h] > fastPower[h] && t.kept[h] >= kSynthFull ? 1 : 0;
+  }
+  t.harmedTicks = t.locked && weight > 0.0 && harmed > kGuardShare * weight && lines >= kGuardLines
+                      ? t.harmedTicks + 1
+                      : 0;
+  if (t.harmedTicks >= t.guardWait) {
+    t.guardTicks = t.guardHold;
+  }
+  const bool guard = t.guardTicks > 0;
+  t.guardTicks -= guard ? 1 : 0;
   const bool free = t.sinceJump < t.freeHold;
   // Element-wise loops with no branch inside, so that the compiler runs them
   // in lanes: each quotient, and each rate picked by a condition, is stored
@@ -302,6 +336,9 @@ void slowTick(HumTracker& t) {
       const double u = (t.kept[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
       gain = u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
     }
+    const double aim = guard && fastLeft[h] > fastPower[h] ? fastPower[h] / fastLeft[h] : 1.0;
+    t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
+    gain *= t.guardGain[h];
     double gRe = gain * t.slowRe[h];
     double gIm = gain * t.slowIm[h];
     turn(gRe, gIm, advance.re, advance.im);

@@ -80,6 +80,12 @@ constexpr double kAgreeShare = 0.05;
 constexpr double kTrustHz = 0.4;
 constexpr double kTrustLetGo = 0.01;
 constexpr double kOffsetHz = 0.4;
+// The guard against a change of the hum's shape (see the slow tick).
+constexpr double kGuardShare = 0.5;
+constexpr double kGuardWaitSeconds = 0.03;
+constexpr double kGuardSeconds = 1.0;
+constexpr double kGuardHz = 5.0;
+constexpr int kGuardLines = 10;
 // For this long after a jump of the mains is taken, every slow estimate
 // follows freely, as the hum's common turn realigns them, and the loop is
 // the wider one. (Not after a jolt of the loop's detector alone: a chord's

@@ -134,9 +134,10 @@ void slowTick(HumTracker& t) {
   // When the hum changes its shape at once (the player switching pickups),
   // the slow estimates, still the old shape, would add to most lines rather
   // than take away, until they have followed: once that holds for most of
-  // the lines' weight for kGuardWaitSeconds, for kGuardSeconds each line is
-  // subtracted only as far as it helps. A note beside a few lines is not
-  // most of the weight.
+  // the lines' weight, on kGuardLines lines or more, for kGuardWaitSeconds,
+  // for kGuardSeconds each such line is eased (at kGuardHz, so that no line
+  // is modulated) toward what subtracting it helps. A note beside a few
+  // lines, or hum of a few lines under a slide, is not enough.
   double harmed = 0.0;
   double weight = 0.0;
   int lines = 0;

@@ -568,8 +568,8 @@ TEST(HumTracking, APickupSwitchIsNotMadeMuchWorse) {
   double left = 0.0;
   for (std::size_t i = static_cast<std::size_t>(rate * 6.0);
        i < static_cast<std::size_t>(rate * 6.5); ++i) {
-    const double a = x[i];
-    const double b = y[i];
+    const double a = static_cast<double>(x[i]);
+    const double b = static_cast<double>(y[i]);
     in += a * a;
     left += b * b;
   }

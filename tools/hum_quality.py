@@ -113,6 +113,7 @@ QUICK_SECONDS = 10.0
 QUICK_STEP_SPAN = 2.0  # s after the quick step over which its removal is taken
 QUICK_ONSET_RATE = 44100  # the other rate
 QUICK_ONSET_SPAN = (2.0, 5.0)  # s after the quick onset over which its removal is taken
+QUICK_STEP_MAINS = 50  # the quick step again, with these mains, over the whole clean takes
 
 # The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
 # +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
@@ -544,13 +545,17 @@ def real_hum(process, mode, rate):
 
 def quick(process, mode, seed, settle, rate=48000, mains=60):
     """The buzz on the first 10 s of the two clean takes, the step of the
-    mains halfway through them, and the buzz's onset at 5 s at the other
-    rate."""
+    mains halfway through them, the buzz's onset at 5 s at the other rate,
+    and the step with 50 Hz mains halfway through the whole clean takes."""
     todo = cases(rate, mains, seed, QUICK_SECONDS)
     c, s = todo[0], todo[3]
     o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
+    # The step again with 50 Hz mains over the whole of the clean takes: late
+    # in them, partials beside the third and seventh harmonics make the jump
+    # hard to see.
+    s2 = cases(rate, QUICK_STEP_MAINS, seed, clean=True)[3]
     if process is IDEAL:
-        process = ideal_for([c, s, o])
+        process = ideal_for([c, s, o, s2])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
@@ -567,6 +572,11 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     last = int((o.event + QUICK_ONSET_SPAN[1]) * QUICK_ONSET_RATE)
     fig.update(onset_label=o.label, onset_rate=QUICK_ONSET_RATE,
                onset_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]))
+    _, in_a, left_a = removal(process, s2.guitar, s2.interference, rate, QUICK_STEP_MAINS, mode,
+                              settle)
+    first, last = int(s2.event * rate), int((s2.event + QUICK_STEP_SPAN) * rate)
+    fig.update(step2_mains=QUICK_STEP_MAINS, step2_at_s=s2.event,
+               step2_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]))
     return fig
 
 
@@ -641,12 +651,13 @@ def main():
     ap.add_argument("--mode", choices=MODES + ["both"], default="both")
     ap.add_argument("--quick", action="store_true",
                     help="only the buzz and the step at 48 kHz, and the buzz's onset at 44.1 kHz, "
-                    "60 Hz, on 10 s of the two clean takes")
+                    "60 Hz, on 10 s of the two clean takes; and the step with 50 Hz mains at 48 "
+                    "kHz over the whole of them")
     ap.add_argument("--min-removal", type=float, metavar="DB",
                     help="exit 1 when the quick buzz's A-weighted removal is below DB")
     ap.add_argument("--min-step-removal", type=float, metavar="DB",
-                    help="exit 1 when the quick step's A-weighted removal over the 2 s after it "
-                    "is below DB")
+                    help="exit 1 when either quick step's A-weighted removal over the 2 s after "
+                    "it is below DB")
     ap.add_argument("--min-onset-removal", type=float, metavar="DB",
                     help="exit 1 when the quick onset's A-weighted removal from 2 to 5 s after "
                     "it is below DB")
@@ -705,14 +716,19 @@ def main():
                 print("%s: %s at %g kHz: removal %.1f dB A-weighted from %g to %g s after it"
                       % (mode, fig["onset_label"], fig["onset_rate"] / 1000,
                          fig["onset_removal_a_db"], *QUICK_ONSET_SPAN))
+                print("%s: the step with %d Hz mains at %g s, over the whole of the clean takes: "
+                      "removal %.1f dB A-weighted over the %g s after it"
+                      % (mode, fig["step2_mains"], fig["step2_at_s"], fig["step2_removal_a_db"],
+                         QUICK_STEP_SPAN))
                 if args.min_removal is not None and fig["removal_a_db"] < args.min_removal:
                     print("%s: below the %.1f dB asked for" % (mode, args.min_removal))
                     below = True
-                if (args.min_step_removal is not None
-                        and fig["step_removal_a_db"] < args.min_step_removal):
-                    print("%s: below the %.1f dB asked for after the step"
-                          % (mode, args.min_step_removal))
-                    below = True
+                for key, what in (("step_removal_a_db", "the step"),
+                                  ("step2_removal_a_db", "the step with 50 Hz mains")):
+                    if args.min_step_removal is not None and fig[key] < args.min_step_removal:
+                        print("%s: below the %.1f dB asked for after %s"
+                              % (mode, args.min_step_removal, what))
+                        below = True
                 if (args.min_onset_removal is not None
                         and fig["onset_removal_a_db"] < args.min_onset_removal):
                     print("%s: below the %.1f dB asked for after the onset"

@@ -138,6 +138,8 @@ void clearFollower(HumTracker& t) {
   }
   t.jumpCount = 0;
   t.jumpWait = 0;
+  t.jumpLeaning = 0;
+  t.jumpAgree = 0.0;
   for (double& v : t.ring) {
     v = 0.0;
   }
@@ -328,6 +330,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.freeHold = count(std::round(kFreeSeconds * frameRate), 1, 1 << 30);
   t.kJump = onePole(kJumpHz, tickRate);
   t.jumpTicks = count(std::round(kJumpSeconds * tickRate), 1, 1 << 30);
+  t.jumpLong = count(std::round(kJumpLongSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.kGuard = onePole(kGuardHz, tickRate);
   t.guardWait = count(std::round(kGuardWaitSeconds * tickRate), 1, 1 << 30);

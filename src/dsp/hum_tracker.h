@@ -73,6 +73,7 @@ struct HumTracker {
   std::int32_t freeHold;      // frames after a jump in which the slow estimates move freely
   double kJump;               // the jump finder's smoothing (tick rate)
   std::int32_t jumpTicks;     // ticks a jump must stand before it is taken
+  std::int32_t jumpLong;      // or stand on average, if not at each
   std::int32_t jumpHold;      // ticks after a jump before another is looked for
   std::int32_t jumpSettle;    // ticks of ample evidence before a jump may be taken
   double kShortEnergy;        // the input level's short average (frame rate)
@@ -154,11 +155,14 @@ struct HumTracker {
   double kGuard;
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
-  // have agreed on a jump, and ticks to wait after one.
+  // have agreed on a jump, and ticks to wait after one; ticks they have
+  // leant toward one, and the agreeing shares summed over those.
   double lastFastRe[kJumpHarmonics], lastFastIm[kJumpHarmonics];
   double jumpRate[kJumpHarmonics];
   std::int32_t jumpCount;
   std::int32_t jumpWait;
+  std::int32_t jumpLeaning;
+  double jumpAgree;
   // Refreshed at each slow tick: the detector's weighted conjugates of the
   // middle estimates, and the synthesis coefficients (slow estimate, its
   // weight in the synthesis, and the phase advance across both FIRs).

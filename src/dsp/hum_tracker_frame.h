@@ -413,11 +413,22 @@ void findJump(HumTracker& t, double dt, double pushed) {
     }
   }
   const bool sure = t.sureTicks >= t.jumpSettle;
-  if (!(sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpShare * total)) {
+  if (!(sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpFloor * total)) {
     t.jumpCount = 0;
+    t.jumpLeaning = 0;
+    t.jumpAgree = 0.0;
     return;
   }
-  if (++t.jumpCount < t.jumpTicks) {
+  // Taken once most of the weight has agreed at every tick for a while, or
+  // on average over a longer while: a partial beside one strong line swings
+  // that line's rate in and out of agreement at its beat.
+  t.jumpCount = agreeing >= kJumpShare * total ? t.jumpCount + 1 : 0;
+  t.jumpAgree += agreeing / total;
+  ++t.jumpLeaning;
+  const bool steadily = t.jumpCount >= t.jumpTicks;
+  const bool onAverage =
+      t.jumpLeaning >= t.jumpLong && t.jumpAgree >= kJumpShare * static_cast<double>(t.jumpLeaning);
+  if (!(steadily || onAverage)) {
     return;
   }
   // The phase the hum gained: the fundamental's fast estimate against its
@@ -459,6 +470,8 @@ void findJump(HumTracker& t, double dt, double pushed) {
     v = 0.0;
   }
   t.jumpCount = 0;
+  t.jumpLeaning = 0;
+  t.jumpAgree = 0.0;
   t.jumpWait = t.jumpHold;
 }
 

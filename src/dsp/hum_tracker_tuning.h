@@ -99,15 +99,19 @@ constexpr double kFreeSeconds = 4.0;
 // (smoothed at kJumpHz). Once hum has been found on ample evidence for
 // kJumpSettleSeconds, when the rates of most of their weight (kJumpShare)
 // agree within kJumpSpread with their weighted median, a jump of at least
-// kJumpMinHz, for kJumpSeconds, the follower takes it at once: the
-// frequency, and the phase the hum gained meanwhile against the slow
-// estimates (the fundamental's, seen through its fast estimate, which lags
-// by kJumpLag, the delay of its two one-poles).
+// kJumpMinHz, for kJumpSeconds (or, with at least kJumpFloor of the weight
+// agreeing at each tick, kJumpShare of it on average over
+// kJumpLongSeconds), the follower takes it at once: the frequency, and the
+// phase the hum gained meanwhile against the slow estimates (the
+// fundamental's, seen through its fast estimate, which lags by kJumpLag, the
+// delay of its two one-poles).
 constexpr double kJumpHz = 7.0;
 constexpr double kJumpMinHz = 0.1;
 constexpr double kJumpSpread = 0.5;
 constexpr double kJumpShare = 0.7;
 constexpr double kJumpSeconds = 0.15;
+constexpr double kJumpFloor = 0.5;
+constexpr double kJumpLongSeconds = 0.25;
 constexpr double kJumpHoldSeconds = 1.0;
 constexpr double kJumpLag = 2.0 / (kTwoPi * kFastHz);
 constexpr double kJumpSettleSeconds = 2.0;

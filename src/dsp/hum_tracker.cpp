@@ -333,6 +333,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.jumpLong = count(std::round(kJumpLongSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.kGuard = onePole(kGuardHz, tickRate);
+  t.releaseTicks = count(std::round(kReleaseSeconds * tickRate), 1, 1 << 30);
   t.guardWait = count(std::round(kGuardWaitSeconds * tickRate), 1, 1 << 30);
   t.guardHold = count(std::round(kGuardSeconds * tickRate), 1, 1 << 30);
   t.quickTicks = count(std::round(kQuickSeconds * tickRate), 0, 1 << 30);

@@ -143,7 +143,7 @@ struct HumTracker {
   // Ticks of ample evidence for hum so far, up to jumpSettle: a jump may be
   // taken once it is reached.
   std::int32_t sureTicks;
-  std::int32_t lockAge;     // slow ticks since hum was found, up to quickTicks
+  std::int32_t lockAge;     // slow ticks since hum was found (or changed), up to quickTicks
   std::int32_t quickTicks;  // how long the slow estimates may follow quickly then
   double presence;          // the evidence for hum at the last tick, in harmonics
   // Ticks in a row the slow estimates would have added to most of the hum,
@@ -151,6 +151,7 @@ struct HumTracker {
   std::int32_t harmedTicks;
   std::int32_t guardTicks;
   std::int32_t guardWait, guardHold;
+  std::int32_t releaseTicks;  // ticks of harm after which the estimates let go
   double guardGain[kTrackHarmonics];
   double kGuard;
   // The lowest harmonics' fast estimates at the last tick, and the rate each

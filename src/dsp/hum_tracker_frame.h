@@ -155,6 +155,16 @@ void slowTick(HumTracker& t) {
   const bool guard = t.guardTicks > 0;
   t.guardTicks -= guard ? 1 : 0;
   const bool free = t.sinceJump < t.freeHold;
+  // Harm that lasts is the hum's shape changed (a jump of the mains, which
+  // harms the lines too, is the jump finder's): every slow estimate lets go
+  // of its trust, which would hold it to the old shape until its offset
+  // stood still, and they start again at the quick pace.
+  if (t.harmedTicks == t.releaseTicks && !free && t.jumpLeaning == 0) {
+    for (int h = 0; h < kTrackHarmonics; ++h) {
+      t.trust[h] = 0.0;
+    }
+    t.lockAge = 0;
+  }
   // Element-wise loops with no branch inside, so that the compiler runs them
   // in lanes: each quotient, and each rate picked by a condition, is stored
   // before the next loop uses it (used at once, the compiler would move the

@@ -86,6 +86,9 @@ constexpr double kGuardWaitSeconds = 0.03;
 constexpr double kGuardSeconds = 1.0;
 constexpr double kGuardHz = 5.0;
 constexpr int kGuardLines = 10;
+// Once that harm has lasted kReleaseSeconds, the slow estimates let go of
+// the old shape (see the slow tick).
+constexpr double kReleaseSeconds = 0.3;
 // For this long after a jump of the mains is taken, every slow estimate
 // follows freely, as the hum's common turn realigns them, and the loop is
 // the wider one. (Not after a jolt of the loop's detector alone: a chord's

@@ -81,8 +81,9 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
   // tracking, on hum long enough to be found and removed, under noise that
   // is twenty times louder for half a second (the follower coasts through
   // its start and its end), whose mains then jumps, so that the follower
-  // takes the jump, and which then changes its shape at once (pickups
-  // switched), so that the canceller's guard acts.
+  // takes the jump, and which, once the estimates no longer follow freely
+  // after it, changes its shape at once (pickups switched), so that the
+  // canceller's guard acts and the estimates let go of the old shape.
   c[kPortLowpassAmount] = (mode == 0 || mode == 4) ? 0.4f : 0.0f;
   c[kPortHumOn] = (mode == 1 || mode == 4) ? 1.0f : 0.0f;
   c[kPortPickupOn] = (mode == 2 || mode == 4) ? 1.0f : 0.0f;
@@ -110,20 +111,22 @@ bool scenario(const LV2_Descriptor* d, double rate, std::uint64_t seed, int mode
     c[kPortHumOn] = 1.0f;
     c[kPortHumTrack] = 1.0f;
   }
-  const int blocks = mode == 7 ? static_cast<int>(7.0 * rate / 1200.0) : 40;
+  const int blocks = mode == 7 ? static_cast<int>(10.6 * rate / 1200.0) : 40;
   for (int block = 0; block < blocks; ++block) {
     const std::uint32_t n = mode == 7 ? 1 + rng.next() % 2400 : kBlocks[rng.next() % 10];
     for (std::uint32_t i = 0; i < n; ++i) {
       in[i] = rng.bipolar() * 0.5f;
       if (mode == 7) {
         // Harmonics 1-15 of the phasor, odd ones stronger, over a little
-        // noise; from 6.2 s the odd ones weaker and the even ones inverted.
-        const bool switched = played >= static_cast<std::uint64_t>(6.2 * rate);
+        // noise; from 9.6 s the odd ones weaker and turned a quarter, the even
+        // ones inverted.
+        const bool switched = played >= static_cast<std::uint64_t>(9.6 * rate);
         double hRe = zRe;
         double hIm = zIm;
         double v = 0.0;
         for (int k = 1; k <= 15; ++k) {
-          v += (k % 2 == 1 ? (switched ? 0.008 : 0.02) : (switched ? -0.008 : 0.008)) * hIm;
+          v += k % 2 == 1 ? (switched ? 0.008 * hRe : 0.02 * hIm)
+                          : (switched ? -0.008 : 0.008) * hIm;
           const double t = hRe * zRe - hIm * zIm;
           hIm = hRe * zIm + hIm * zRe;
           hRe = t;

@@ -344,6 +344,12 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.warmSteps = count(std::round(kWarmSeconds * t.rateD), 1, 1 << 30);
   loopGains(kLoopHz, t.loop);
   loopGains(kJumpLoopHz, t.jumpLoop);
+  // After a jump the loop has no third integrator: what is left of the jump
+  // is a small error of frequency, and the detector, which reads the fast
+  // estimates against the middle ones and so sees the phase move rather than
+  // the phase itself, drives that integrator late: it made the loop ring
+  // around the new frequency for seconds.
+  t.jumpLoop[2] = 0.0;
   humTrackerRestart(t, mains);
 }
 

@@ -39,7 +39,8 @@ constexpr double kDetectorClip = 0.1;
 // The loop's noise bandwidth: wide enough to follow a grid's drift with no
 // lasting phase error (the loop is of third order), narrow enough that the
 // guitar moves it little; wider for a while after a jump of the mains is
-// taken (below), to take up what is left of it sooner.
+// taken (below), to take up what is left of it sooner, and of second order
+// then.
 constexpr double kLoopHz = 1.2;
 constexpr double kJumpLoopHz = 1.5;
 // An abrupt change of the input's level (a note cut short, a pick's attack,

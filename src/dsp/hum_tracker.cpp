@@ -320,6 +320,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kFast = onePole(kFastHz, frameRate);
   const double tickRate = frameRate / static_cast<double>(t.tick);
   t.kSlow = onePole(kSlowHz, tickRate);
+  t.kSlowHeld = onePole(kSlowHeldHz, tickRate);
   t.kMid = onePole(kMidHz, tickRate);
   t.kNoise = onePole(kNoiseHz, tickRate);
   t.kLasting = onePole(kLastingHz, tickRate);

@@ -64,6 +64,7 @@ struct HumTracker {
   double kFast;               // the fast estimates' one-pole coefficient (frame rate)
   double kMid;                // the middle estimates' (tick rate)
   double kSlow;               // the slow estimates' (tick rate)
+  double kSlowHeld;           // and once they hold the hum
   double kNoise;              // the noise estimates' (tick rate)
   double kLasting;            // the lasting steadiness's (tick rate)
   double kKeptFade;           // the synthesis weight's fade (tick rate)

@@ -191,6 +191,7 @@ void slowTick(HumTracker& t) {
   }
   const double fade = t.kKeptFade;
   const double quick = t.lockAge < t.quickTicks && t.presence >= kQuickPresence ? kQuickPace : 1.0;
+  const double held = t.lockAge < t.quickTicks || free ? t.kSlow : t.kSlowHeld;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double r = steady[h];
     t.lasting[h] += t.kLasting * (r - t.lasting[h]);
@@ -198,7 +199,7 @@ void slowTick(HumTracker& t) {
     // let go more slowly, so that a note ringing beside a line for a few
     // seconds does not make the canceller drop the hum it found there.
     rate[h] = t.lasting[h] > t.kept[h] ? 1.0 : fade;
-    pace[h] = (t.kSlow * quick) * (r * r * r);
+    pace[h] = ((fastLeft[h] > fastPower[h] ? t.kSlow : held) * quick) * (r * r * r);
   }
   for (int h = 0; h < kTrackHarmonics; ++h) {
     t.kept[h] += rate[h] * (t.lasting[h] - t.kept[h]);

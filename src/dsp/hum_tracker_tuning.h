@@ -19,10 +19,15 @@ constexpr double kSlowTickHz = 80.0;
 // estimates are the canceller's own: they move at this pace only while the
 // harmonic stands steady, slowed by the cube of its steadiness, so a guitar
 // partial turning beside a mains line barely reaches them while hum alone
-// there is followed quickly.
+// there is followed quickly. Once they hold the hum (not in the first
+// kQuickSeconds after it is found or changes its shape, nor while they
+// follow freely after a jump), a line that subtracting helps moves at
+// kSlowHeldHz, so that less of the guitar reaches it; one it no longer
+// helps (the hum's level or shape moved there) at kSlowHz.
 constexpr double kFastHz = 3.0;
 constexpr double kMidHz = 1.0;
 constexpr double kSlowHz = 1.0;
+constexpr double kSlowHeldHz = 0.6;
 // For kQuickSeconds after hum is found, on ample evidence (its lines' lasting
 // steadiness adding up to kQuickPresence harmonics), the slow estimates move
 // kQuickPace times as fast: they start from nothing, and the canceller

@@ -327,6 +327,12 @@ def removal(process, g, interference, rate, mains, mode, settle, out_guitar=None
     return fig, in_a, left_a
 
 
+def span_removal(in_a, left_a, rate, start, end):
+    """Removal (dB) over the span from start to end (s)."""
+    first, last = int(start * rate), int(end * rate)
+    return level_db(in_a[first:last]) - level_db(left_a[first:last])
+
+
 def windowed_removal(in_a, left_a, rate, start, window=WINDOW_SECONDS, hop=HOP_SECONDS):
     """Removal in windows that start at start, start + hop, ... (s); returns
     the windows' start times and their removal (dB)."""
@@ -562,21 +568,21 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     _, in_a, left_a = removal(process, s.guitar, s.interference, rate, mains, mode, settle,
                               out_guitar)
     starts, r = windowed_removal(in_a, left_a, rate, s.event)
-    first, last = int(s.event * rate), int((s.event + QUICK_STEP_SPAN) * rate)
     fig.update(step_label=s.label, step_at_s=s.event,
-               step_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]),
+               step_removal_a_db=span_removal(in_a, left_a, rate, s.event,
+                                              s.event + QUICK_STEP_SPAN),
                step_recovery_s=recovery_time(starts, r, s.event))
     _, in_a, left_a = removal(process, o.guitar, o.interference, QUICK_ONSET_RATE, mains, mode,
                               settle)
-    first = int((o.event + QUICK_ONSET_SPAN[0]) * QUICK_ONSET_RATE)
-    last = int((o.event + QUICK_ONSET_SPAN[1]) * QUICK_ONSET_RATE)
     fig.update(onset_label=o.label, onset_rate=QUICK_ONSET_RATE,
-               onset_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]))
+               onset_removal_a_db=span_removal(in_a, left_a, QUICK_ONSET_RATE,
+                                               o.event + QUICK_ONSET_SPAN[0],
+                                               o.event + QUICK_ONSET_SPAN[1]))
     _, in_a, left_a = removal(process, s2.guitar, s2.interference, rate, QUICK_STEP_MAINS, mode,
                               settle)
-    first, last = int(s2.event * rate), int((s2.event + QUICK_STEP_SPAN) * rate)
     fig.update(step2_mains=QUICK_STEP_MAINS, step2_at_s=s2.event,
-               step2_removal_a_db=level_db(in_a[first:last]) - level_db(left_a[first:last]))
+               step2_removal_a_db=span_removal(in_a, left_a, rate, s2.event,
+                                               s2.event + QUICK_STEP_SPAN))
     return fig
 
 

@@ -158,17 +158,6 @@ def guitar_takes(seconds):
     return g, rate, spans
 
 
-def per_take(in_a, left_a, spans, skip, shortest):
-    """Removal (dB) over each take's own stretch from sample skip on; takes with
-    less than shortest samples there are left out."""
-    res = {}
-    for name, first, end in spans:
-        first, end = max(first, skip), min(end, len(in_a))
-        if end - first >= shortest:
-            res[name] = hq.level_db(in_a[first:end]) - hq.level_db(left_a[first:end])
-    return res
-
-
 def mains_hum(n, rate, mains, wander):
     """Hum whose frequency is mains + wander * sin(2 pi t / WANDER_PERIOD)."""
     t = np.arange(n) / rate
@@ -295,7 +284,7 @@ def built_in(outdir, mains, seconds):
         for key, i in interference.items():
             removal[key], in_a, left_a = hq.removal(process, guitar, i, rate, mains, mode,
                                                     SETTLE_SECONDS, out_guitar)
-            takes[key] = per_take(in_a, left_a, spans, skip, rate)
+            takes[key] = hq.per_take(in_a, left_a, spans, skip, rate)
         modes[mode] = dict(removal=removal, per_take_a_db=takes,
                            band_change_db=octave_changes(out_guitar, guitar_off, rate))
 

@@ -179,8 +179,10 @@ def a_weight(x, rate):
 # ---- material
 
 @lru_cache(maxsize=None)
+@lru_cache(maxsize=None)
 def take(name, rate):
-    """One take, mixed to mono, at rate (polyphase resampling)."""
+    """One take, mixed to mono, at rate (polyphase resampling); read once,
+    and not to be written to."""
     data, r = sf.read(os.path.join(SAMPLES, name + ".flac"), dtype="float64", always_2d=True)
     if r != TAKES_RATE:
         raise SystemExit("%s: %d Hz, expected %d" % (name, r, TAKES_RATE))
@@ -188,6 +190,7 @@ def take(name, rate):
     if rate != r:
         ratio = Fraction(rate, r)
         x = scipy.signal.resample_poly(x, ratio.numerator, ratio.denominator)
+    x.setflags(write=False)
     return x
 
 
@@ -202,13 +205,30 @@ def guitar(names, rate, rounds=1):
     return g * (GUITAR_PEAK / np.max(np.abs(g)))
 
 
-def guitar_for(rate, mains, clean=False):
-    """The material of the synthetic cases: all four takes with 50 Hz mains;
-    with 60 Hz (or when clean is asked for) the two takes free of 60 Hz hum,
-    three times over."""
+def take_spans(names, rate, rounds=1):
+    """Where each take lies in guitar(names, rate, rounds): (name, first,
+    end) in samples, a take played in several rounds once per round."""
+    spans, at = [], 0
+    for _ in range(rounds):
+        for name in names:
+            end = at + len(take(name, rate))
+            spans.append((name, at, end))
+            at = end + int(GAP_SECONDS * rate)
+    return spans
+
+
+def takes_for(mains, clean=False):
+    """The takes of the synthetic cases, and how many rounds of them: all four
+    with 50 Hz mains; with 60 Hz (or when clean is asked for) the two takes
+    free of 60 Hz hum, three times over."""
     if mains == REAL_MAINS or clean:
-        return guitar(CLEAN_TAKES, rate, CLEAN_ROUNDS)
-    return guitar(ALL_TAKES, rate)
+        return CLEAN_TAKES, CLEAN_ROUNDS
+    return ALL_TAKES, 1
+
+
+def guitar_for(rate, mains, clean=False):
+    names, rounds = takes_for(mains, clean)
+    return guitar(names, rate, rounds)
 
 
 def mains_phase(n, rate, mains, wander, step_at=None, step_hz=STEP_HZ):
@@ -331,6 +351,20 @@ def span_removal(in_a, left_a, rate, start, end):
     """Removal (dB) over the span from start to end (s)."""
     first, last = int(start * rate), int(end * rate)
     return level_db(in_a[first:last]) - level_db(left_a[first:last])
+
+
+def per_take(in_a, left_a, spans, skip, shortest):
+    """Removal (dB) over each take's own stretches from sample skip on, its
+    rounds together; takes with less than shortest samples there are left
+    out."""
+    parts = {}
+    for name, first, end in spans:
+        first, end = max(first, skip), min(end, len(in_a))
+        if end > first:
+            parts.setdefault(name, []).append(slice(first, end))
+    return {name: level_db(np.concatenate([in_a[s] for s in cut])) -
+            level_db(np.concatenate([left_a[s] for s in cut]))
+            for name, cut in parts.items() if sum(s.stop - s.start for s in cut) >= shortest}
 
 
 def windowed_removal(in_a, left_a, rate, start, window=WINDOW_SECONDS, hop=HOP_SECONDS):
@@ -509,6 +543,7 @@ def load_processor(where):
 def measure(process, mode, rate, mains, seed, settle, clean=False):
     """Every figure of one rate and mains frequency."""
     todo = cases(rate, mains, seed, clean=clean)
+    names, rounds = takes_for(mains, clean)
     if process is IDEAL:
         process = ideal_for(todo)
     g = todo[0].guitar
@@ -524,9 +559,13 @@ def measure(process, mode, rate, mains, seed, settle, clean=False):
                        worst_window_a_db=float(np.min(r)),
                        windows=dict(start_s=[round(float(s), 3) for s in starts],
                                     removal_a_db=[round(float(v), 2) for v in r]))
+        if c.key == "buzz":
+            # Where the figure comes from: each take's part of it.
+            fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
+                                      int(settle * rate), rate)
         res["cases"][c.key] = fig
     res["guitar"] = band_changes(g, out_guitar, rate)
-    res["guitar"]["takes"] = (CLEAN_TAKES if mains == REAL_MAINS or clean else ALL_TAKES)
+    res["guitar"]["takes"] = names
     if mains == REAL_MAINS:
         res["real_hum"] = real_hum(process, mode, rate)
     return res
@@ -612,6 +651,11 @@ def print_mode(results, settle):
         table_row(first[key]["label"], [
             "%.1f / %.1f" % (dec(results[c]["cases"][key]["removal_a_db"]),
                                dec(results[c]["cases"][key]["removal_db"])) for c in cols], 15)
+        if "by_take" in first[key]:
+            by = [results[c]["cases"][key]["by_take"] for c in cols]
+            for name in [n for n in ALL_TAKES if any(n in b for b in by)]:
+                table_row("  on %s" % name,
+                          ["%.1f" % dec(b[name]) if name in b else "" for b in by], 15)
     print("Time until removal is %g dB A and stays (%g s windows every %g s):"
           % (THRESHOLD_DB, WINDOW_SECONDS, HOP_SECONDS))
     for key in [k for k in first if "recovery_s" in first[k]]:

@@ -95,6 +95,26 @@ def removal():
            "recovery after %g s read %s" % (late, times["slow"]))
     expect(times["pass-through"] is None, "pass-through recovered: %s" % times["pass-through"])
 
+    # Each take's part of a figure: its rounds together, from the settle on.
+    x = np.ones(4 * RATE)
+    left = np.concatenate([np.full(RATE, 0.5), np.full(RATE, 0.1), np.full(RATE, 0.25),
+                           np.full(RATE, 0.1)])
+    spans = [("a", 0, RATE), ("b", RATE, 2 * RATE), ("a", 2 * RATE, 3 * RATE),
+             ("c", 3 * RATE, 4 * RATE)]
+    got = hq.per_take(x, left, spans, RATE // 2, RATE)
+    want = {"a": -10 * np.log10((0.5 ** 2 / 2 + 0.25 ** 2) / 1.5), "b": 20.0, "c": 20.0}
+    expect(got.keys() == want.keys() and all(abs(got[k] - want[k]) < 1e-9 for k in want),
+           "per take: %s, not %s" % (got, want))
+    expect(hq.per_take(x, left, spans, RATE // 2, 2 * RATE) == {},
+           "per take: a take shorter than asked for was kept")
+    names = ["guit_harmonics", "guit_e_slide"]
+    spans = hq.take_spans(names, RATE, 2)
+    edges = [(first, end) for _, first, end in spans]
+    gaps = {b[0] - a[1] for a, b in zip(edges, edges[1:])}
+    expect([n for n, _, _ in spans] == names * 2 and edges[0][0] == 0
+           and edges[-1][1] == len(hq.guitar(names, RATE, 2))
+           and gaps == {int(hq.GAP_SECONDS * RATE)}, "take spans: %s" % spans)
+
     bands = hq.band_changes(g, half(g, RATE, 60, ""), RATE)["bands"]
     off = [b["band"] for b in bands if abs(b["change_db"] + 6.02) > 0.01]
     expect(len(bands) >= 5 and not off, "half the guitar: bands %s not -6.02 dB" % off)

@@ -179,7 +179,6 @@ def a_weight(x, rate):
 # ---- material
 
 @lru_cache(maxsize=None)
-@lru_cache(maxsize=None)
 def take(name, rate):
     """One take, mixed to mono, at rate (polyphase resampling); read once,
     and not to be written to."""

@@ -23,8 +23,9 @@
 //     mains, which the follower then takes at once;
 //   - the synthesised hum is interpolated back to the input rate by the
 //     same FIR and subtracted.
-// Every step happens on a fixed sample count from the last reset, so the
-// output does not depend on how a host cuts its blocks; only IEEE
+// Every step happens on a fixed sample count from the first sound after the
+// last reset, so the output does not depend on how a host cuts its blocks,
+// nor on how long it ran it on silence first; only IEEE
 // additions, subtractions, multiplications and divisions (and a sine and an
 // angle kept in this file) are used, in a fixed order, so it is the same on every
 // machine.
@@ -98,6 +99,11 @@ struct HumTracker {
   float group[kTrackMaxDecim + 8];  // the interpolated hum for this step's `decim` outputs
   std::int32_t synthPos;
   std::int64_t steps;  // decimated steps since the follower started
+  // Nothing but exact zeros heard since the last restart: the follower stands
+  // still, so that silence a host runs ahead of the signal (a DAW's pre-roll,
+  // a player loaded before the recording) neither turns its phase nor moves
+  // its grid, and a signal comes out the same behind any length of it.
+  bool waiting;
   std::int32_t framePos;
   std::int32_t tickPos;
   bool locked;      // hum found: the canceller subtracts it

@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from hostlib import (ALL_ON_50, ALL_ON_60, CONTROLS, DEFAULTS, OPTIONAL, OUTPUTS,  # noqa: E402
                      RATES, SYMBOLS, TOGGLES, URI, Failure, Processes, bypass_fade_length,
                      differs_from, first_difference, log_tail, main, read_wav, reference,
-                     require, run, same_bits, test_signal, tracker_lead, tracking, wait_for,
+                     require, run, same_bits, test_signal, tracking, wait_for,
                      write_wav)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -351,9 +351,8 @@ def check_jalv(ctx):
     for rate in RATES:
         case, before = setting_for(rate)
         if tracking(before):
-            # Tracking's bits hang on when it started, before the recording,
-            # and it starts afresh when Enabled comes back on, which no run on
-            # the input with the disabled stretch cut out can give: it is
+            # Tracking starts afresh when Enabled comes back on, which no run
+            # on the input with the disabled stretch cut out can give: it is
             # compared in jalv with the presets.
             case, before = case.replace(", tracking", ""), dict(before, hum_track=0.0)
         after = dict(before, level_db=before["level_db"] + 4.5)
@@ -487,15 +486,6 @@ ARDOUR_EXPORT_GARBAGE = 4  # samples at each chunk start that may hold it
 # samples only moves silence in or out; a shifted file must then match bit
 # for bit, and the shift is reported.
 ARDOUR_MAX_SHIFT = 64
-
-# Ardour runs the plug-in on silence before an export starts, which tracking
-# hears as time gone by: at 48 kHz 99 of its 1024-sample cycles and 768
-# samples more (102144 samples), as a trace of its run() calls showed. The
-# lead of silence that gives the export's bits is searched in steps of
-# ARDOUR_LEAD_STEP samples, up to ARDOUR_LEAD_SECONDS.
-ARDOUR_LEAD_STEP = 256
-ARDOUR_LEAD_SECONDS = 4
-
 
 def ardour_shift(data, expect, rel):
     """The shift that makes data match expect (data[i + s] = expect[i]),
@@ -644,7 +634,6 @@ def check_ardour(ctx):
                        (want_preset, silence), 0.0),
             "stereo": (case + ", stereo track (-3 dB pan law)", (panned, panned), 2.0 ** -22),
         }
-        lead = None
         for snap in snapshots:
             label, expect, rel = expected[snap]
             out = ctx.path("ardour_%s_%d.wav" % (snap, rate))
@@ -660,27 +649,6 @@ def check_ardour(ctx):
                     notes.append("export %s, attempt %d: garbage at %d chunk starts before the "
                                  "signal, exported again" % (snap, attempt, len(early)))
                     continue
-                if snap == name and bad.any() and tracking(controls):
-                    # Ardour runs the plug-in on silence before the export
-                    # starts, and tracking keeps turning the mains' phase.
-                    lead = tracker_lead(
-                        ctx, x, data[:, 0], controls, rate, ARDOUR_LEAD_STEP,
-                        ARDOUR_LEAD_SECONDS * rate,
-                        "ardour_%d" % rate, pad + rate // 8,
-                        lambda g, w: len(g) == len(w) and not ardour_bad(g, w).any())
-                    if lead is not None:
-                        ahead = np.concatenate([np.zeros(lead, dtype=np.float32), x])
-                        inp_lead = ctx.path("ardour_in_lead_%d.wav" % rate)
-                        write_wav(inp_lead, ahead, rate)
-                        want = reference(ctx, inp_lead, ctx.path("ardour_ref_lead_%d.wav" % rate),
-                                         controls)[lead:]
-                        panned = want.astype(np.float64) * 10.0 ** (-3.0 / 20.0)
-                        expected[name] = (label, (want, silence), 0.0)
-                        expected["stereo"] = expected["stereo"][:1] + ((panned, panned),
-                                                                       2.0 ** -22)
-                        label, expect, rel = expected[snap]
-                        bad = ardour_bad(data[:, 0], expect[0], rel) | \
-                            ardour_bad(data[:, 1], expect[1], rel)
                 where = np.nonzero(bad)[0]
                 if len(where) and np.all(where % ARDOUR_EXPORT_CHUNK < ARDOUR_EXPORT_GARBAGE) and \
                         attempt < ARDOUR_RETRIES:
@@ -694,14 +662,7 @@ def check_ardour(ctx):
                            "bit-exact once shifted by %d samples (Ardour's export offset)" % shift)
             else:
                 ctx.record("ardour", rate, label, not bad.any(),
-                           ardour_detail(data, expect, rel, bad) + (
-                               "; tracking started %d samples (%.2f s) before the export" % (
-                                   lead, lead / rate) if lead is not None and
-                               snap in (name, "stereo") else ""))
-        if tracking(controls) and lead is None:
-            ctx.record("ardour", rate, "tracking's start", False, "no lead of silence, a "
-                       "multiple of %d samples up to %d s, gives the export's bits" % (
-                           ARDOUR_LEAD_STEP, ARDOUR_LEAD_SECONDS))
+                           ardour_detail(data, expect, rel, bad))
         for n in notes:
             print("ardour %d Hz: %s" % (rate, n))
 
@@ -891,18 +852,15 @@ def check_pipewire(ctx):
             " (take %d)" % attempt if attempt > 1 else ""))
 
 
-def pw_reference(ctx, xp, controls, lead=0, tool="utility_host", name="pw_ref"):
-    """The output for xp from a fresh instance, that ran `lead` samples of
-    silence first; from utility_host, or lv2apply."""
+def pw_reference(ctx, xp, controls, name="pw_ref"):
+    """lv2apply's output for xp from a fresh instance."""
     inp, out = ctx.path(name + "_in.wav"), ctx.path(name + ".wav")
-    write_wav(inp, np.concatenate([np.zeros(lead, dtype=np.float32), xp]), PW_RATE)
-    if tool == "utility_host":
-        return reference(ctx, inp, out, controls)[lead:]
+    write_wav(inp, xp, PW_RATE)
     cmd = ["lv2apply", "-i", inp, "-o", out]
     for sym, val in controls.items():
         cmd += ["-c", sym, repr(val)]
     run(cmd + [URI], ctx)
-    return read_wav(out, channels=1)[:, 0][lead:]
+    return read_wav(out, channels=1)[:, 0]
 
 
 def exact_span(a, b):
@@ -923,22 +881,16 @@ def pipewire_results(ctx, rec, xp, start, end, controls, to_50):
     if len(out) < len(xp):
         return [("recording", False, "holds %d of the %d samples played" % (len(out), len(xp)))]
     second = PW_RATE
-    # The filter-chain runs as soon as the recorder is linked, before the
-    # player is: tracking, which keeps turning the mains' phase through that
-    # silence, gives bits that hang on how long. That lead, in quanta, is the
-    # one that keeps the output on the reference longest.
-    lead = 0
-    if tracking(controls):
-        lead = max(range(0, 10 * second, PW_QUANTUM), key=lambda n: exact_span(
-            out, pw_reference(ctx, xp, controls, n, name="pw_lead")))
-    ref = pw_reference(ctx, xp, controls, lead, "lv2apply")
+    # The filter-chain runs on silence from when the recorder is linked,
+    # before the player is; tracking waits for the first sound.
+    ref = pw_reference(ctx, xp, controls)
     k1 = first_difference(out, ref)
     if k1 is None:
         return [("tracking off", False, "the output never left the shipped setting")]
     # Tracking off: the notches alone from then on, which had never run, so
     # their bits are a fresh instance's on the input from that quantum on.
     notches = dict(controls, hum_track=0.0)
-    ref_notches = pw_reference(ctx, xp[k1:], notches, 0, "lv2apply", "pw_notches")
+    ref_notches = pw_reference(ctx, xp[k1:], notches, "pw_notches")
     k2 = k1 + exact_span(out[k1:], ref_notches)
     # Enabled off: from where the output last differs from the input on, an
     # exact copy (a fade into the bypass ends before that).
@@ -957,10 +909,8 @@ def pipewire_results(ctx, rec, xp, start, end, controls, to_50):
                                                                               window.stop - k1]))
     return [
         ("recording = lv2apply, shipped controls", k1 >= start + second,
-         "bit-exact for samples 0..%d (%.2f s of signal; %s%s), then the change" % (
-             k1 - 1, (k1 - start) / second, " ".join("%s=%g" % kv for kv in controls.items()),
-             "; tracking started %d quanta before the file" % (lead // PW_QUANTUM)
-             if lead else "")),
+         "bit-exact for samples 0..%d (%.2f s of signal; %s), then the change" % (
+             k1 - 1, (k1 - start) / second, " ".join("%s=%g" % kv for kv in controls.items()))),
         ("pw-cli hum_track -> 0: the notches' bits", order_ok and k2 - k1 >= second // 2,
          "from sample %d (a quantum's start), bit-exact with lv2apply's notches started "
          "afresh there, for %.2f s, then the mains change" % (k1, (k2 - k1) / second)),
@@ -1070,14 +1020,6 @@ def check_presets(ctx):
         want = reference(ctx, ref_in, ctx.path("presets_jref_%d.wav" % i), setting)
         # Bits from the signal on; before it, silence (see check_jalv).
         ok, detail = same_bits(cout[start:], want[start:])
-        if not ok and tracking(setting):
-            # Tracking started when jalv loaded the preset, before the recording.
-            lead = tracker_lead(ctx, data[:, 0], cout, setting, rate, Jack.PERIOD, 20 * rate,
-                                "presets_jlead_%d" % i, start + rate // 4)
-            if lead is not None:
-                ok, detail = True, "bit-exact, %d samples, with tracking started %d periods " \
-                    "(%.2f s) before the recording, when jalv loaded the preset" % (
-                        len(cout) - start, lead // Jack.PERIOD, lead / rate)
         ok = ok and not np.any(cout[:start])
         if not differs_from(want, plain):
             ok, detail = False, "the preset sounds like the defaults: nothing to tell it by"

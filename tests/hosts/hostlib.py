@@ -199,30 +199,6 @@ def tracking(controls):
     return controls.get("hum_on", 0.0) > 0.5 and controls.get("hum_track", 0.0) > 0.5
 
 
-def tracker_lead(ctx, x, got, controls, rate, step, limit, name, head, same=None):
-    """Tracking follows the mains' phase from the moment it starts and keeps
-    turning it through silence, so its output hangs on how long it ran before
-    the signal, which the notches' does not. A live host starts it (creates
-    the instance, or loads a setting that tracks) some time before the first
-    sample that the test records. Returns that time in samples, a multiple of
-    `step` up to `limit`, as the one for which utility_host on `x` with that
-    much silence ahead gives `got`, or None. `same(got, want)` judges (bit for
-    bit by default); each lead is tried on the first `head` samples, then the
-    one that fits on the whole."""
-    same = same or (lambda g, w: len(g) == len(w) and first_difference(g, w) is None)
-    path = ctx.path(name + "_lead_in.wav")
-
-    def fits(lead, n):
-        write_wav(path, np.concatenate([np.zeros(lead, dtype=np.float32), x[:n]]), rate)
-        want = reference(ctx, path, ctx.path(name + "_lead_out.wav"), controls)[lead:]
-        return same(got[:n], want)
-
-    for lead in range(0, limit + 1, step):
-        if fits(lead, head) and fits(lead, len(x)):
-            return lead
-    return None
-
-
 def first_difference(a, b):
     """Index of the first sample whose bits differ, or None."""
     n = min(len(a), len(b))

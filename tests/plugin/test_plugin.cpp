@@ -621,7 +621,8 @@ TEST_F(PluginTest, FadesDoNotDependOnBlocking) {
 
 // Hum tracking follows the mains on a fixed sample count, so that blocks of
 // 1, 64 and 4096 samples, mixed sizes and in-place buffers give one output,
-// the fades of `enabled` included (a fade out runs a copy of the tracker);
+// the fades of `enabled` included (a fade out runs a copy of the tracker),
+// and from the first sound on, so that silence ahead changes nothing;
 // and it does follow: mains hum at 60.04 Hz with harmonics is found and
 // removed, and the reported frequency is the hum's.
 TEST_F(PluginTest, HumTrackingIsTheSameHoweverTheHostCutsBlocks) {
@@ -665,6 +666,24 @@ TEST_F(PluginTest, HumTrackingIsTheSameHoweverTheHostCutsBlocks) {
   EXPECT_TRUE(sameBits(runWith(64, true, false, nullptr), whole));
   EXPECT_TRUE(sameBits(runWith(0, false, true, nullptr), whole));
   EXPECT_NEAR(mains, 60.04f, 0.01f);
+  // Behind silence (a host running the plug-in before the signal arrives),
+  // the same bits, however long the silence; with the low-pass blend too,
+  // which runs inside the tracker's loop.
+  for (const float lowpass : {0.0f, 0.4f}) {
+    auto behind = [&](std::size_t quiet) {
+      PluginInstance inst(module, kRate);
+      inst.control(kPortHumOn) = 1.0f;
+      inst.control(kPortHumTrack) = 1.0f;
+      inst.control(kPortLowpassAmount) = lowpass;
+      std::vector<float> padded(quiet, 0.0f);
+      padded.insert(padded.end(), in.begin(), in.begin() + 3 * 48000);
+      const std::vector<float> out = inst.process(padded, 700);
+      return std::vector<float>(out.begin() + static_cast<std::ptrdiff_t>(quiet), out.end());
+    };
+    const std::vector<float> plain = behind(0);
+    EXPECT_TRUE(sameBits(behind(1), plain)) << "low-pass " << lowpass;
+    EXPECT_TRUE(sameBits(behind(54321), plain)) << "low-pass " << lowpass;
+  }
   // Over the last second, what is left of the hum.
   double humPower = 0.0;
   double leftPower = 0.0;

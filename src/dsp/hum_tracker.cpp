@@ -137,10 +137,8 @@ void clearFollower(HumTracker& t) {
     t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
   }
-  t.jumpCount = 0;
+  tracker_generic::dropJumpEvidence(t);
   t.jumpWait = 0;
-  t.jumpLeaning = 0;
-  t.jumpAgree = 0.0;
   for (double& v : t.ring) {
     v = 0.0;
   }
@@ -183,35 +181,6 @@ void configure(HumTracker& t, float mains) {
   t.ringLength = count(std::round(frameRate / t.nominal), 1, kTrackMaxRing);
   t.omegaMin = kTwoPi * (t.nominal - kFollowRangeHz);
   t.omegaMax = kTwoPi * top;
-}
-
-// While the follower waits: the leading samples whose input (after the lead,
-// if one is given) is an exact zero pass as they are, as the canceller would
-// pass them with nothing synthesised yet. The lead's state moves on only
-// through those; the first sound ends the wait. Returns how many passed.
-std::uint32_t passSilence(HumTracker& t, const float* in, float* out, std::uint32_t n,
-                          const TrackerLead* lead) {
-  std::uint32_t i = 0;
-  if (lead == nullptr) {
-    for (; i < n && in[i] == 0.0f; ++i) {
-      out[i] = in[i];
-    }
-  } else {
-    Biquad section = *lead->section;
-    for (; i < n; ++i) {
-      Biquad next = section;
-      const float x = next.blend(in[i] * lead->inputGain, lead->mix) * lead->gain;
-      if (x != 0.0f) {
-        break;
-      }
-      section = next;
-      out[i] = x;
-    }
-    lead->section->z1 = section.z1;
-    lead->section->z2 = section.z2;
-  }
-  t.waiting = i == n;
-  return i;
 }
 
 }  // namespace
@@ -392,12 +361,6 @@ void humTrackerRestart(HumTracker& t, float mains) {
 
 void humTrackerRun(HumTracker& t, const float* in, float* out, std::uint32_t n,
                    const TrackerLead* lead) {
-  if (t.waiting) {
-    const std::uint32_t quiet = passSilence(t, in, out, n, lead);
-    in += quiet;
-    out += quiet;
-    n -= quiet;
-  }
 #if defined(__x86_64__)
   if (t.wide) {
     humTrackerRunAvx2(t, in, out, n, lead);

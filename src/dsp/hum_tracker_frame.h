@@ -359,6 +359,13 @@ void slowTick(HumTracker& t) {
   }
 }
 
+// What the jump finder has seen leaning toward a jump, forgotten.
+inline void dropJumpEvidence(HumTracker& t) {
+  t.jumpCount = 0;
+  t.jumpLeaning = 0;
+  t.jumpAgree = 0.0;
+}
+
 // At each slow tick, after the loop: a jump of the mains looked for, and
 // taken. `pushed` is what the loop's proportional path adds to the
 // frequency followed (rad/s) while its detector leans one way: the jump
@@ -425,9 +432,7 @@ void findJump(HumTracker& t, double dt, double pushed) {
   }
   const bool sure = t.sureTicks >= t.jumpSettle;
   if (!(sure && std::fabs(jump) > kTwoPi * kJumpMinHz && agreeing >= kJumpFloor * total)) {
-    t.jumpCount = 0;
-    t.jumpLeaning = 0;
-    t.jumpAgree = 0.0;
+    dropJumpEvidence(t);
     return;
   }
   // Taken once most of the weight has agreed at every tick for a while, or
@@ -480,9 +485,7 @@ void findJump(HumTracker& t, double dt, double pushed) {
   for (double& v : t.jumpRate) {
     v = 0.0;
   }
-  t.jumpCount = 0;
-  t.jumpLeaning = 0;
-  t.jumpAgree = 0.0;
+  dropJumpEvidence(t);
   t.jumpWait = t.jumpHold;
 }
 

@@ -73,11 +73,33 @@ struct NoLead {
   float operator()(float v) const { return v; }
 };
 
+// While the follower waits for the first sound: the leading samples whose
+// input (after the lead) is an exact zero pass as they are, as the canceller
+// would pass them with nothing synthesised yet; the lead moves on only
+// through those. Returns how many passed.
+template <typename L>
+inline std::uint32_t passSilence(HumTracker& t, const float* in, float* out, std::uint32_t n,
+                                 L& lead) {
+  std::uint32_t i = 0;
+  for (; i < n; ++i) {
+    L next = lead;
+    const float x = next(in[i]);
+    if (x != 0.0f) {
+      break;
+    }
+    lead = next;
+    out[i] = x;
+  }
+  t.waiting = i == n;
+  return i;
+}
+
 template <typename L>
 inline __attribute__((always_inline)) void run(HumTracker& t, const float* in, float* out,
                                                std::uint32_t n, L& lead) {
+  const std::uint32_t first = t.waiting ? passSilence(t, in, out, n, lead) : 0;
   if (t.decim == 1) {
-    for (std::uint32_t i = 0; i < n; ++i) {
+    for (std::uint32_t i = first; i < n; ++i) {
       const float x = lead(in[i]);
       t.synth[0] = step(t, x);
       out[i] = x - t.synth[0];
@@ -91,7 +113,7 @@ inline __attribute__((always_inline)) void run(HumTracker& t, const float* in, f
   // as the compiler knows, which would reload them at every sample.
   std::int32_t historyPos = t.historyPos;
   std::int32_t sub = t.sub;
-  for (std::uint32_t i = 0; i < n; ++i) {
+  for (std::uint32_t i = first; i < n; ++i) {
     const float x = lead(in[i]);
     t.history[historyPos] = x;
     t.history[historyPos + taps] = x;

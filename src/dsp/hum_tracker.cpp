@@ -154,6 +154,9 @@ void clearFollower(HumTracker& t) {
     t.trust[h] = 0.0;
     t.offRe[h] = t.offIm[h] = t.offPower[h] = 0.0;
     t.noise[h] = 0.0;
+    t.narrow1Re[h] = t.narrow1Im[h] = t.narrowRe[h] = t.narrowIm[h] = 0.0;
+    t.settled1Re[h] = t.settled1Im[h] = t.settledRe[h] = t.settledIm[h] = 0.0;
+    t.narrowNoise[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
   powersOf(-t.omega * t.halfDelay, t.phRe, t.phIm);
@@ -325,6 +328,9 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kLasting = onePole(kLastingHz, tickRate);
   t.kKeptFade = onePole(0.1 * kLastingHz, tickRate);
   t.kLeak = onePole(kLeakHz, tickRate);
+  t.kNarrow = onePole(kNarrowHz, tickRate);
+  t.kSettled = onePole(kSettledHz, tickRate);
+  t.kNarrowNoise = onePole(kNarrowNoiseHz, tickRate);
   t.kTrust = onePole(kTrustHz, tickRate);
   t.kOffset = onePole(kOffsetHz, tickRate);
   t.freeHold = count(std::round(kFreeSeconds * frameRate), 1, 1 << 30);

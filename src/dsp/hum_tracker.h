@@ -70,6 +70,9 @@ struct HumTracker {
   double kLasting;            // the lasting steadiness's (tick rate)
   double kKeptFade;           // the synthesis weight's fade (tick rate)
   double kLeak;               // the pull back to the nominal while no hum is found (tick rate)
+  double kNarrow;             // the narrow estimates' (tick rate)
+  double kSettled;            // the settled estimates'
+  double kNarrowNoise;        // and the settled estimates' noise
   double kTrust;              // the trust's rise (tick rate)
   double kOffset;             // the offsets' average (tick rate)
   std::int32_t freeHold;      // frames after a jump in which the slow estimates move freely
@@ -133,6 +136,14 @@ struct HumTracker {
   double slowRe[kTrackHarmonics], slowIm[kTrackHarmonics];
   double noise[kTrackHarmonics];
   double lasting[kTrackHarmonics];
+  // Narrower still, from the middle estimates: what a line holds beside a
+  // louder partial a few hertz away, and how much the settled estimate
+  // moves about the narrow one.
+  double narrow1Re[kTrackHarmonics], narrow1Im[kTrackHarmonics];
+  double narrowRe[kTrackHarmonics], narrowIm[kTrackHarmonics];
+  double settled1Re[kTrackHarmonics], settled1Im[kTrackHarmonics];
+  double settledRe[kTrackHarmonics], settledIm[kTrackHarmonics];
+  double narrowNoise[kTrackHarmonics];
   double kept[kTrackHarmonics];  // the lasting steadiness, let go slowly: the synthesis weight
   // How far each slow estimate has earned the right to hold against a middle
   // one that disagrees with it (a note beside the line), and the middle's

@@ -92,6 +92,13 @@ void flushBelow(T* a, T floor, int count = kTrackHarmonics) {
   }
 }
 
+// How much of a harmonic's estimate the synthesis takes, by how steady it
+// is: none below kSynthFrom, all from kSynthFull, a smooth step between.
+inline double synthesisWeight(double steadiness) {
+  const double u = (steadiness - kSynthFrom) / (kSynthFull - kSynthFrom);
+  return u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
+}
+
 // The slow update, in double: middle and slow estimates, noise and
 // steadiness, whether hum is found, the detector's weights and the
 // synthesis coefficients.
@@ -102,8 +109,10 @@ void slowTick(HumTracker& t) {
   for (float* a : {t.fast1Re, t.fast1Im, t.fastRe, t.fastIm, t.accRe, t.accIm}) {
     flushBelow(a, kFastFloor);
   }
-  for (double* a : {t.slow1Re, t.slow1Im, t.slowRe, t.slowIm, t.noise, t.mid1Re, t.mid1Im, t.midRe,
-                    t.midIm, t.trust, t.offRe, t.offIm, t.offPower}) {
+  for (double* a : {t.slow1Re,    t.slow1Im,   t.slowRe,    t.slowIm,     t.noise,    t.mid1Re,
+                    t.mid1Im,     t.midRe,     t.midIm,     t.trust,      t.offRe,    t.offIm,
+                    t.offPower,   t.narrow1Re, t.narrow1Im, t.narrowRe,   t.narrowIm, t.settled1Re,
+                    t.settled1Im, t.settledRe, t.settledIm, t.narrowNoise}) {
     flushBelow(a, kSlowFloor);
   }
   flushBelow(t.jumpRate, kSlowFloor, kJumpHarmonics);
@@ -189,8 +198,30 @@ void slowTick(HumTracker& t) {
     const double spread = midPower[h] + kNoiseWeight * t.noise[h];
     steady[h] = spread > 0.0 ? steady[h] : 0.0;
   }
+  double settledSteady[kTrackHarmonics];
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.narrow1Re[h] += t.kNarrow * (t.midRe[h] - t.narrow1Re[h]);
+    t.narrow1Im[h] += t.kNarrow * (t.midIm[h] - t.narrow1Im[h]);
+    t.narrowRe[h] += t.kNarrow * (t.narrow1Re[h] - t.narrowRe[h]);
+    t.narrowIm[h] += t.kNarrow * (t.narrow1Im[h] - t.narrowIm[h]);
+    t.settled1Re[h] += t.kSettled * (t.narrowRe[h] - t.settled1Re[h]);
+    t.settled1Im[h] += t.kSettled * (t.narrowIm[h] - t.settled1Im[h]);
+    t.settledRe[h] += t.kSettled * (t.settled1Re[h] - t.settledRe[h]);
+    t.settledIm[h] += t.kSettled * (t.settled1Im[h] - t.settledIm[h]);
+    const double eRe = t.narrowRe[h] - t.settledRe[h];
+    const double eIm = t.narrowIm[h] - t.settledIm[h];
+    t.narrowNoise[h] += t.kNarrowNoise * ((eRe * eRe + eIm * eIm) - t.narrowNoise[h]);
+    const double power = t.settledRe[h] * t.settledRe[h] + t.settledIm[h] * t.settledIm[h];
+    settledSteady[h] = power / (power + kNoiseWeight * t.narrowNoise[h]);
+  }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    const double power = t.settledRe[h] * t.settledRe[h] + t.settledIm[h] * t.settledIm[h];
+    const double spread = power + kNoiseWeight * t.narrowNoise[h];
+    settledSteady[h] = spread > 0.0 ? settledSteady[h] : 0.0;
+  }
   const double fade = t.kKeptFade;
-  const double quick = t.lockAge < t.quickTicks && t.presence >= kQuickPresence ? kQuickPace : 1.0;
+  const bool young = t.lockAge < t.quickTicks && t.presence >= kQuickPresence;
+  const double quick = young ? kQuickPace : 1.0;
   const double held = t.lockAge < t.quickTicks || free ? t.kSlow : t.kSlowHeld;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double r = steady[h];
@@ -344,15 +375,22 @@ void slowTick(HumTracker& t) {
     t.detRe[h] = static_cast<float>(w * t.midRe[h]);
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
+    double masked = 0.0;  // the settled estimate's share, for a line a chord masks
     if (t.locked) {
-      const double u = (t.kept[h] - kSynthFrom) / (kSynthFull - kSynthFrom);
-      gain = u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
+      gain = synthesisWeight(t.kept[h]);
+      const double below = h > 0 ? t.kept[h - 1] : 1.0;
+      const double above = h + 1 < t.harmonics ? t.kept[h + 1] : 1.0;
+      if (young && below >= kSynthFull && above >= kSynthFull) {
+        const double settledGain = synthesisWeight(settledSteady[h]);
+        masked = settledGain > gain ? settledGain - gain : 0.0;
+      }
     }
     const double aim = guard && fastLeft[h] > fastPower[h] ? fastPower[h] / fastLeft[h] : 1.0;
     t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
     gain *= t.guardGain[h];
-    double gRe = gain * t.slowRe[h];
-    double gIm = gain * t.slowIm[h];
+    masked *= t.guardGain[h];
+    double gRe = gain * t.slowRe[h] + masked * t.settledRe[h];
+    double gIm = gain * t.slowIm[h] + masked * t.settledIm[h];
     turn(gRe, gIm, advance.re, advance.im);
     t.synRe[h] = static_cast<float>(gRe);
     t.synIm[h] = static_cast<float>(gIm);
@@ -475,6 +513,10 @@ void findJump(HumTracker& t, double dt, double pushed) {
     t.fast1Im[h] = static_cast<float>(im);
     turn(t.midRe[h], t.midIm[h], back.re, back.im);
     turn(t.mid1Re[h], t.mid1Im[h], back.re, back.im);
+    turn(t.narrowRe[h], t.narrowIm[h], back.re, back.im);
+    turn(t.narrow1Re[h], t.narrow1Im[h], back.re, back.im);
+    turn(t.settledRe[h], t.settledIm[h], back.re, back.im);
+    turn(t.settled1Re[h], t.settled1Im[h], back.re, back.im);
   }
   for (std::int32_t i = 0; i < t.ringLength; ++i) {
     t.ring[i] = 0.0;
@@ -533,7 +575,8 @@ inline bool stateFinite(const HumTracker& t) {
   bad =
       bad || !std::isfinite(t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy);
   for (const double* a :
-       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower}) {
+       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower,
+        t.narrowRe, t.narrowIm, t.settledRe, t.settledIm, t.narrowNoise}) {
     bad = bad || anyNonFinite(a, kTrackHarmonics);
   }
   bad = bad || anyNonFinite(t.jumpRate, kJumpHarmonics) ||

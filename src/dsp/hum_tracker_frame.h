@@ -92,6 +92,16 @@ void flushBelow(T* a, T floor, int count = kTrackHarmonics) {
   }
 }
 
+// Two one-poles in a row on a complex value, in double: the first follows
+// (re, im), the second the first.
+inline void twoPoles(double k, double re, double im, double& aRe, double& aIm, double& bRe,
+                     double& bIm) {
+  aRe += k * (re - aRe);
+  aIm += k * (im - aIm);
+  bRe += k * (aRe - bRe);
+  bIm += k * (aIm - bIm);
+}
+
 // How much of a harmonic's estimate the synthesis takes, by how steady it
 // is: none below kSynthFrom, all from kSynthFull, a smooth step between.
 inline double synthesisWeight(double steadiness) {
@@ -182,10 +192,7 @@ void slowTick(HumTracker& t) {
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double fRe = static_cast<double>(t.fastRe[h]);
     const double fIm = static_cast<double>(t.fastIm[h]);
-    t.mid1Re[h] += t.kMid * (fRe - t.mid1Re[h]);
-    t.mid1Im[h] += t.kMid * (fIm - t.mid1Im[h]);
-    t.midRe[h] += t.kMid * (t.mid1Re[h] - t.midRe[h]);
-    t.midIm[h] += t.kMid * (t.mid1Im[h] - t.midIm[h]);
+    twoPoles(t.kMid, fRe, fIm, t.mid1Re[h], t.mid1Im[h], t.midRe[h], t.midIm[h]);
     const double eRe = fRe - t.midRe[h];
     const double eIm = fIm - t.midIm[h];
     t.noise[h] += t.kNoise * ((eRe * eRe + eIm * eIm) - t.noise[h]);
@@ -199,25 +206,21 @@ void slowTick(HumTracker& t) {
     steady[h] = spread > 0.0 ? steady[h] : 0.0;
   }
   double settledSteady[kTrackHarmonics];
+  double settledSpread[kTrackHarmonics];
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    t.narrow1Re[h] += t.kNarrow * (t.midRe[h] - t.narrow1Re[h]);
-    t.narrow1Im[h] += t.kNarrow * (t.midIm[h] - t.narrow1Im[h]);
-    t.narrowRe[h] += t.kNarrow * (t.narrow1Re[h] - t.narrowRe[h]);
-    t.narrowIm[h] += t.kNarrow * (t.narrow1Im[h] - t.narrowIm[h]);
-    t.settled1Re[h] += t.kSettled * (t.narrowRe[h] - t.settled1Re[h]);
-    t.settled1Im[h] += t.kSettled * (t.narrowIm[h] - t.settled1Im[h]);
-    t.settledRe[h] += t.kSettled * (t.settled1Re[h] - t.settledRe[h]);
-    t.settledIm[h] += t.kSettled * (t.settled1Im[h] - t.settledIm[h]);
+    twoPoles(t.kNarrow, t.midRe[h], t.midIm[h], t.narrow1Re[h], t.narrow1Im[h], t.narrowRe[h],
+             t.narrowIm[h]);
+    twoPoles(t.kSettled, t.narrowRe[h], t.narrowIm[h], t.settled1Re[h], t.settled1Im[h],
+             t.settledRe[h], t.settledIm[h]);
     const double eRe = t.narrowRe[h] - t.settledRe[h];
     const double eIm = t.narrowIm[h] - t.settledIm[h];
     t.narrowNoise[h] += t.kNarrowNoise * ((eRe * eRe + eIm * eIm) - t.narrowNoise[h]);
     const double power = t.settledRe[h] * t.settledRe[h] + t.settledIm[h] * t.settledIm[h];
-    settledSteady[h] = power / (power + kNoiseWeight * t.narrowNoise[h]);
+    settledSpread[h] = power + kNoiseWeight * t.narrowNoise[h];
+    settledSteady[h] = power / settledSpread[h];
   }
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    const double power = t.settledRe[h] * t.settledRe[h] + t.settledIm[h] * t.settledIm[h];
-    const double spread = power + kNoiseWeight * t.narrowNoise[h];
-    settledSteady[h] = spread > 0.0 ? settledSteady[h] : 0.0;
+    settledSteady[h] = settledSpread[h] > 0.0 ? settledSteady[h] : 0.0;
   }
   const double fade = t.kKeptFade;
   const bool young = t.lockAge < t.quickTicks && t.presence >= kQuickPresence;
@@ -270,11 +273,7 @@ void slowTick(HumTracker& t) {
     }
   }
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    const double k = pace[h];
-    t.slow1Re[h] += k * (t.midRe[h] - t.slow1Re[h]);
-    t.slow1Im[h] += k * (t.midIm[h] - t.slow1Im[h]);
-    t.slowRe[h] += k * (t.slow1Re[h] - t.slowRe[h]);
-    t.slowIm[h] += k * (t.slow1Im[h] - t.slowIm[h]);
+    twoPoles(pace[h], t.midRe[h], t.midIm[h], t.slow1Re[h], t.slow1Im[h], t.slowRe[h], t.slowIm[h]);
   }
   for (int h = 0; h < t.harmonics; ++h) {
     const double order = static_cast<double>(h + 1);

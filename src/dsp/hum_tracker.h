@@ -136,9 +136,9 @@ struct HumTracker {
   double slowRe[kTrackHarmonics], slowIm[kTrackHarmonics];
   double noise[kTrackHarmonics];
   double lasting[kTrackHarmonics];
-  // Narrower still, from the middle estimates: what a line holds beside a
-  // louder partial a few hertz away, and how much the settled estimate
-  // moves about the narrow one.
+  // Narrower still, from the middle estimates: how still a line stands
+  // beside a louder partial a few hertz away, as the settled estimate moves
+  // about the narrow one.
   double narrow1Re[kTrackHarmonics], narrow1Im[kTrackHarmonics];
   double narrowRe[kTrackHarmonics], narrowIm[kTrackHarmonics];
   double settled1Re[kTrackHarmonics], settled1Im[kTrackHarmonics];

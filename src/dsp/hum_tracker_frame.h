@@ -374,12 +374,15 @@ void slowTick(HumTracker& t) {
     t.detRe[h] = static_cast<float>(w * t.midRe[h]);
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
-    double masked = 0.0;  // the settled estimate's share, for a line a chord masks
+    double masked = 0.0;  // the middle estimate's share, for a line a partial masks
     if (t.locked) {
       gain = synthesisWeight(t.kept[h]);
-      const double below = h > 0 ? t.kept[h - 1] : 1.0;
-      const double above = h + 1 < t.harmonics ? t.kept[h + 1] : 1.0;
-      if (young && below >= kSynthFull && above >= kSynthFull) {
+      // The neighbours' lasting steadiness, not what the synthesis keeps of
+      // it: that outlasts a hum that has gone, and a note ringing on a line
+      // then would be taken for the hum.
+      const double below = h > 0 ? t.lasting[h - 1] : 1.0;
+      const double above = h + 1 < t.harmonics ? t.lasting[h + 1] : 1.0;
+      if (below >= kSynthFull && above >= kSynthFull) {
         const double settledGain = synthesisWeight(settledSteady[h]);
         masked = settledGain > gain ? settledGain - gain : 0.0;
       }
@@ -388,8 +391,8 @@ void slowTick(HumTracker& t) {
     t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
     gain *= t.guardGain[h];
     masked *= t.guardGain[h];
-    double gRe = gain * t.slowRe[h] + masked * t.settledRe[h];
-    double gIm = gain * t.slowIm[h] + masked * t.settledIm[h];
+    double gRe = gain * t.slowRe[h] + masked * t.midRe[h];
+    double gIm = gain * t.slowIm[h] + masked * t.midIm[h];
     turn(gRe, gIm, advance.re, advance.im);
     t.synRe[h] = static_cast<float>(gRe);
     t.synIm[h] = static_cast<float>(gIm);

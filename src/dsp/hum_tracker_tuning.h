@@ -128,15 +128,16 @@ constexpr double kJumpSettleSeconds = 2.0;
 // at all below the first figure (a smooth step between).
 constexpr double kSynthFrom = 0.1;
 constexpr double kSynthFull = 0.3;
-// A line a chord masks from the start (a partial a few hertz from it, far
-// louder) never stands steady in the fast estimates, so the slow one does
-// not form there until the chord has gone. Narrower estimates see past the
-// partial: the middle one through two more one-poles (kNarrowHz), and those
-// through two more (kSettledHz); how still the settled estimate stands
-// against the narrow one (its noise averaged at kNarrowNoiseHz) is a second
-// steadiness. While the slow estimates are young (as long as they may move
-// quickly), a line whose neighbours both hold hum in full is subtracted
-// from its settled estimate as far as that steadiness goes beyond its own.
+// A line a louder partial a few hertz away masks (a chord ringing as the
+// hum starts or appears) never stands steady in the fast estimates, so the
+// slow one does not form there until the partial has gone. Narrower
+// estimates see past the partial: the middle one through two more one-poles
+// (kNarrowHz), and those through two more (kSettledHz); how still the
+// settled estimate stands against the narrow one (its noise averaged at
+// kNarrowNoiseHz) is a second steadiness. A line whose neighbours both stand
+// steady in full is subtracted from its middle estimate (which follows the
+// line as it forms, where the settled one still holds the chord's onset) as
+// far as that second steadiness goes beyond its own.
 constexpr double kNarrowHz = 0.6;
 constexpr double kSettledHz = 0.3;
 constexpr double kNarrowNoiseHz = 0.5;

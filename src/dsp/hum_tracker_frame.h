@@ -103,9 +103,10 @@ inline void twoPoles(double k, double re, double im, double& aRe, double& aIm, d
 }
 
 // How much of a harmonic's estimate the synthesis takes, by how steady it
-// is: none below kSynthFrom, all from kSynthFull, a smooth step between.
-inline double synthesisWeight(double steadiness) {
-  const double u = (steadiness - kSynthFrom) / (kSynthFull - kSynthFrom);
+// is: none below `from`, all from `full`, a smooth step between.
+inline double synthesisWeight(double steadiness, double from = kSynthFrom,
+                              double full = kSynthFull) {
+  const double u = (steadiness - from) / (full - from);
   return u <= 0.0 ? 0.0 : u >= 1.0 ? 1.0 : u * u * (3.0 - 2.0 * u);
 }
 
@@ -383,7 +384,7 @@ void slowTick(HumTracker& t) {
       const double below = h > 0 ? t.lasting[h - 1] : 1.0;
       const double above = h + 1 < t.harmonics ? t.lasting[h + 1] : 1.0;
       if (below >= kSynthFull && above >= kSynthFull) {
-        const double settledGain = synthesisWeight(settledSteady[h]);
+        const double settledGain = synthesisWeight(settledSteady[h], kMaskedFrom, kMaskedFull);
         masked = settledGain > gain ? settledGain - gain : 0.0;
       }
     }

@@ -137,7 +137,12 @@ constexpr double kSynthFull = 0.3;
 // kNarrowNoiseHz) is a second steadiness. A line whose neighbours both stand
 // steady in full is subtracted from its middle estimate (which follows the
 // line as it forms, where the settled one still holds the chord's onset) as
-// far as that second steadiness goes beyond its own.
+// far as that second steadiness, counted from kMaskedFrom and in full from
+// kMaskedFull, goes beyond its own: half the lasting one's figures, so that
+// the line is taken sooner (the neighbours' rule keeps lines that hold only
+// guitar out, not this).
+constexpr double kMaskedFrom = 0.05;
+constexpr double kMaskedFull = 0.15;
 constexpr double kNarrowHz = 0.6;
 constexpr double kSettledHz = 0.3;
 constexpr double kNarrowNoiseHz = 0.5;

@@ -598,8 +598,9 @@ TEST(HumTracking, APickupSwitchIsNotMadeMuchWorse) {
 // the buzz and 20 dB above it, keeps that line from standing steady: amid
 // lines that hold hum, it is subtracted all the same once the hum is found.
 // Buzz of 20 harmonics of 50 Hz and a partial at 246 Hz: what is left of the
-// 5th harmonic from 3 to 5 s, guitar-and-buzz out against partial-alone out
-// (-33 dB; 0 dB when the line waits to stand steady).
+// 5th harmonic from 3 to 5 s and from 7 to 9 s, guitar-and-buzz out against
+// partial-alone out (-48 and -57 dB; 0 dB when the line waits to stand
+// steady, and from 7 s when it is taken only while the estimates are young).
 TEST(HumTracking, ALineAChordMasksIsRemovedSoonAndWhileTheChordRings) {
   const double rate = 48000.0;
   const double twoPi = 6.283185307179586;

@@ -224,8 +224,7 @@ void slowTick(HumTracker& t) {
     settledSteady[h] = settledSpread[h] > 0.0 ? settledSteady[h] : 0.0;
   }
   const double fade = t.kKeptFade;
-  const bool young = t.lockAge < t.quickTicks && t.presence >= kQuickPresence;
-  const double quick = young ? kQuickPace : 1.0;
+  const double quick = t.lockAge < t.quickTicks && t.presence >= kQuickPresence ? kQuickPace : 1.0;
   const double held = t.lockAge < t.quickTicks || free ? t.kSlow : t.kSlowHeld;
   for (int h = 0; h < kTrackHarmonics; ++h) {
     const double r = steady[h];

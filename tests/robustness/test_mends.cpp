@@ -594,13 +594,11 @@ TEST(HumTracking, APickupSwitchIsNotMadeMuchWorse) {
   EXPECT_LT(leftDb(7.5, 8.0), -20.0) << "dB left 1.5 s after the switch";
 }
 
-// A chord that rings from the first moment, a partial 4 Hz from a line of
-// the buzz and 20 dB above it, keeps that line from standing steady: amid
-// lines that hold hum, it is subtracted all the same once the hum is found.
-// Buzz of 20 harmonics of 50 Hz and a partial at 246 Hz: what is left of the
-// 5th harmonic from 3 to 5 s and from 7 to 9 s, guitar-and-buzz out against
-// partial-alone out (-48 and -57 dB; 0 dB when the line waits to stand
-// steady, and from 7 s when it is taken only while the estimates are young).
+// A partial ringing from the first moment 4 Hz from the buzz's 5th line and
+// 20 dB above it keeps that line from standing steady; amid steady lines it
+// is subtracted all the same, for as long as the partial rings. What is left
+// of it, mix out against partial-alone out, from 3 s and from 7 s: -48 and
+// -57 dB (0 dB when the line waits to stand steady).
 TEST(HumTracking, ALineAChordMasksIsRemovedSoonAndWhileTheChordRings) {
   const double rate = 48000.0;
   const double twoPi = 6.283185307179586;
@@ -623,9 +621,7 @@ TEST(HumTracking, ALineAChordMasksIsRemovedSoonAndWhileTheChordRings) {
     rig.controls.humTrack = true;
     out[k] = rig.process(k == 0 ? mix : partial, 256);
   }
-  // The 5th harmonic's level in the difference, by correlation over 2 s from
-  // `from`, against the line's own: soon after the hum is found, and once
-  // the estimates have long stopped following quickly.
+  // The 5th harmonic in the difference over 2 s, by correlation, in dB of the line.
   auto leftDb = [&](double from) {
     double re = 0.0;
     double im = 0.0;

@@ -157,6 +157,7 @@ void clearFollower(HumTracker& t) {
     t.narrow1Re[h] = t.narrow1Im[h] = t.narrowRe[h] = t.narrowIm[h] = 0.0;
     t.settled1Re[h] = t.settled1Im[h] = t.settledRe[h] = t.settledIm[h] = 0.0;
     t.narrowNoise[h] = 0.0;
+    t.maskedHeld[h] = 0.0;
     t.detRe[h] = t.detIm[h] = t.synRe[h] = t.synIm[h] = 0.0f;
   }
   powersOf(-t.omega * t.halfDelay, t.phRe, t.phIm);
@@ -331,6 +332,7 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.kNarrow = onePole(kNarrowHz, tickRate);
   t.kSettled = onePole(kSettledHz, tickRate);
   t.kNarrowNoise = onePole(kNarrowNoiseHz, tickRate);
+  t.kMaskedRelease = onePole(kMaskedReleaseHz, tickRate);
   t.kTrust = onePole(kTrustHz, tickRate);
   t.kOffset = onePole(kOffsetHz, tickRate);
   t.freeHold = count(std::round(kFreeSeconds * frameRate), 1, 1 << 30);

@@ -73,6 +73,7 @@ struct HumTracker {
   double kNarrow;             // the narrow estimates' (tick rate)
   double kSettled;            // the settled estimates'
   double kNarrowNoise;        // and the settled estimates' noise
+  double kMaskedRelease;      // a masked line's weight let go (tick rate)
   double kTrust;              // the trust's rise (tick rate)
   double kOffset;             // the offsets' average (tick rate)
   std::int32_t freeHold;      // frames after a jump in which the slow estimates move freely
@@ -144,6 +145,7 @@ struct HumTracker {
   double settled1Re[kTrackHarmonics], settled1Im[kTrackHarmonics];
   double settledRe[kTrackHarmonics], settledIm[kTrackHarmonics];
   double narrowNoise[kTrackHarmonics];
+  double maskedHeld[kTrackHarmonics];  // a masked line's weight, let go slowly
   double kept[kTrackHarmonics];  // the lasting steadiness, let go slowly: the synthesis weight
   // How far each slow estimate has earned the right to hold against a middle
   // one that disagrees with it (a note beside the line), and the middle's

@@ -120,10 +120,11 @@ void slowTick(HumTracker& t) {
   for (float* a : {t.fast1Re, t.fast1Im, t.fastRe, t.fastIm, t.accRe, t.accIm}) {
     flushBelow(a, kFastFloor);
   }
-  for (double* a : {t.slow1Re,    t.slow1Im,   t.slowRe,    t.slowIm,     t.noise,    t.mid1Re,
-                    t.mid1Im,     t.midRe,     t.midIm,     t.trust,      t.offRe,    t.offIm,
-                    t.offPower,   t.narrow1Re, t.narrow1Im, t.narrowRe,   t.narrowIm, t.settled1Re,
-                    t.settled1Im, t.settledRe, t.settledIm, t.narrowNoise}) {
+  for (double* a :
+       {t.slow1Re,    t.slow1Im,   t.slowRe,    t.slowIm,      t.noise,     t.mid1Re,
+        t.mid1Im,     t.midRe,     t.midIm,     t.trust,       t.offRe,     t.offIm,
+        t.offPower,   t.narrow1Re, t.narrow1Im, t.narrowRe,    t.narrowIm,  t.settled1Re,
+        t.settled1Im, t.settledRe, t.settledIm, t.narrowNoise, t.maskedHeld}) {
     flushBelow(a, kSlowFloor);
   }
   flushBelow(t.jumpRate, kSlowFloor, kJumpHarmonics);
@@ -233,7 +234,11 @@ void slowTick(HumTracker& t) {
     // let go more slowly, so that a note ringing beside a line for a few
     // seconds does not make the canceller drop the hum it found there.
     rate[h] = t.lasting[h] > t.kept[h] ? 1.0 : fade;
-    pace[h] = ((fastLeft[h] > fastPower[h] ? t.kSlow : held) * quick) * (r * r * r);
+    // The quick pace only until the line's estimate holds it (trusts
+    // itself): kept after that, it would follow a partial coming by as
+    // closely as the middle estimate does, and the trust then hold it there.
+    const double lineQuick = 1.0 + (quick - 1.0) * (1.0 - t.trust[h]);
+    pace[h] = ((fastLeft[h] > fastPower[h] ? t.kSlow : held) * lineQuick) * (r * r * r);
   }
   for (int h = 0; h < kTrackHarmonics; ++h) {
     t.kept[h] += rate[h] * (t.lasting[h] - t.kept[h]);
@@ -375,6 +380,8 @@ void slowTick(HumTracker& t) {
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
     double masked = 0.0;  // the middle estimate's share, for a line a partial masks
+    const double settledGain = synthesisWeight(settledSteady[h], kMaskedFrom, kMaskedFull);
+    double maskedWeight = settledGain;
     if (t.locked) {
       gain = synthesisWeight(t.kept[h]);
       // The neighbours' lasting steadiness, not what the synthesis keeps of
@@ -383,10 +390,17 @@ void slowTick(HumTracker& t) {
       const double below = h > 0 ? t.lasting[h - 1] : 1.0;
       const double above = h + 1 < t.harmonics ? t.lasting[h + 1] : 1.0;
       if (below >= kSynthFull && above >= kSynthFull) {
-        const double settledGain = synthesisWeight(settledSteady[h], kMaskedFrom, kMaskedFull);
-        masked = settledGain > gain ? settledGain - gain : 0.0;
+        // Let go slowly while the line may be taken so: as the partial
+        // fades, the narrow estimate moves to the line and the settled one,
+        // still holding the partial's onset, lags it, so the steadiness dips
+        // just before the line's own slow estimate forms.
+        const double last = t.maskedHeld[h];
+        maskedWeight =
+            settledGain > last ? settledGain : last + t.kMaskedRelease * (settledGain - last);
+        masked = maskedWeight > gain ? maskedWeight - gain : 0.0;
       }
     }
+    t.maskedHeld[h] = maskedWeight;
     const double aim = guard && fastLeft[h] > fastPower[h] ? fastPower[h] / fastLeft[h] : 1.0;
     t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
     gain *= t.guardGain[h];
@@ -578,7 +592,7 @@ inline bool stateFinite(const HumTracker& t) {
       bad || !std::isfinite(t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy);
   for (const double* a :
        {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower,
-        t.narrowRe, t.narrowIm, t.settledRe, t.settledIm, t.narrowNoise}) {
+        t.narrowRe, t.narrowIm, t.settledRe, t.settledIm, t.narrowNoise, t.maskedHeld}) {
     bad = bad || anyNonFinite(a, kTrackHarmonics);
   }
   bad = bad || anyNonFinite(t.jumpRate, kJumpHarmonics) ||

@@ -31,8 +31,9 @@ constexpr double kSlowHeldHz = 0.6;
 // For kQuickSeconds after hum is found, on ample evidence (its lines' lasting
 // steadiness adding up to kQuickPresence harmonics), the slow estimates move
 // kQuickPace times as fast: they start from nothing, and the canceller
-// removes the hum only as far as they have reached it. Once they hold it,
-// the usual pace lets the guitar's partials by; and a few steady partials
+// removes the hum only as far as they have reached it. Once they hold it
+// (each line as far as its estimate trusts itself), the usual pace lets the
+// guitar's partials by; and a few steady partials
 // of a guitar, taken for hum on scant evidence, are not taken in quickly.
 constexpr double kQuickPace = 5.0;
 constexpr double kQuickSeconds = 4.0;
@@ -143,6 +144,8 @@ constexpr double kSynthFull = 0.3;
 // guitar out, not this).
 constexpr double kMaskedFrom = 0.05;
 constexpr double kMaskedFull = 0.15;
+// That weight rises at once and is let go at kMaskedReleaseHz.
+constexpr double kMaskedReleaseHz = 0.1;
 constexpr double kNarrowHz = 0.6;
 constexpr double kSettledHz = 0.3;
 constexpr double kNarrowNoiseHz = 0.5;

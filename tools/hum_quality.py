@@ -588,21 +588,28 @@ def real_hum(process, mode, rate):
 
 
 def quick(process, mode, seed, settle, rate=48000, mains=60):
-    """The buzz on the first 10 s of the two clean takes, the step of the
-    mains halfway through them, the buzz's onset at 5 s at the other rate,
-    and the step with 50 Hz mains halfway through the whole clean takes."""
+    """The buzz on the first 10 s of the two clean takes, with both mains, the
+    step of the mains halfway through them, the buzz's onset at 5 s at the
+    other rate, and the step with 50 Hz mains halfway through the whole clean
+    takes."""
     todo = cases(rate, mains, seed, QUICK_SECONDS)
     c, s = todo[0], todo[3]
+    c2 = cases(rate, QUICK_STEP_MAINS, seed, QUICK_SECONDS, clean=True)[0]
     o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
     # The step again with 50 Hz mains over the whole of the clean takes: late
     # in them, partials beside the third and seventh harmonics make the jump
     # hard to see.
     s2 = cases(rate, QUICK_STEP_MAINS, seed, clean=True)[3]
     if process is IDEAL:
-        process = ideal_for([c, s, o, s2])
+        process = ideal_for([c, c2, s, o, s2])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
+    # The first seconds after hum is found, where each line's estimate forms,
+    # differ with the mains: 50 Hz puts other lines beside the guitar's notes.
+    fig2, _, _ = removal(process, c2.guitar, c2.interference, rate, QUICK_STEP_MAINS, mode, settle)
+    fig.update(mains2=QUICK_STEP_MAINS, removal2_a_db=fig2["removal_a_db"],
+               removal2_db=fig2["removal_db"])
     _, in_a, left_a = removal(process, s.guitar, s.interference, rate, mains, mode, settle,
                               out_guitar)
     starts, r = windowed_removal(in_a, left_a, rate, s.event)
@@ -700,10 +707,10 @@ def main():
     ap.add_argument("--mode", choices=MODES + ["both"], default="both")
     ap.add_argument("--quick", action="store_true",
                     help="only the buzz and the step at 48 kHz, and the buzz's onset at 44.1 kHz, "
-                    "60 Hz, on 10 s of the two clean takes; and the step with 50 Hz mains at 48 "
-                    "kHz over the whole of them")
+                    "60 Hz, on 10 s of the two clean takes, and the buzz again with 50 Hz mains; "
+                    "and the step with 50 Hz mains at 48 kHz over the whole of them")
     ap.add_argument("--min-removal", type=float, metavar="DB",
-                    help="exit 1 when the quick buzz's A-weighted removal is below DB")
+                    help="exit 1 when either quick buzz's A-weighted removal is below DB")
     ap.add_argument("--min-step-removal", type=float, metavar="DB",
                     help="exit 1 when either quick step's A-weighted removal over the 2 s after "
                     "it is below DB")
@@ -751,10 +758,11 @@ def main():
             if args.quick:
                 fig = quick(process, mode, args.seed, args.settle)
                 figures.setdefault("quick", {})[mode] = fig
-                print("%s: %s at 48 kHz, 60 Hz mains, %g s of %s: removal %.1f dB A-weighted "
-                      "(%.1f dB unweighted)" % (mode, fig["label"], QUICK_SECONDS,
-                                                " and ".join(CLEAN_TAKES), fig["removal_a_db"],
-                                                fig["removal_db"]))
+                for key, hz in (("removal", fig["mains"]), ("removal2", fig["mains2"])):
+                    print("%s: %s at 48 kHz, %d Hz mains, %g s of %s: removal %.1f dB "
+                          "A-weighted (%.1f dB unweighted)"
+                          % (mode, fig["label"], hz, QUICK_SECONDS, " and ".join(CLEAN_TAKES),
+                             fig[key + "_a_db"], fig[key + "_db"]))
                 back = fig["step_recovery_s"]
                 print("%s: %s at %g s: removal %.1f dB A-weighted over the %g s after it; %s"
                       % (mode, fig["step_label"], fig["step_at_s"], fig["step_removal_a_db"],
@@ -769,9 +777,11 @@ def main():
                       "removal %.1f dB A-weighted over the %g s after it"
                       % (mode, fig["step2_mains"], fig["step2_at_s"], fig["step2_removal_a_db"],
                          QUICK_STEP_SPAN))
-                if args.min_removal is not None and fig["removal_a_db"] < args.min_removal:
-                    print("%s: below the %.1f dB asked for" % (mode, args.min_removal))
-                    below = True
+                for key, hz in (("removal_a_db", fig["mains"]), ("removal2_a_db", fig["mains2"])):
+                    if args.min_removal is not None and fig[key] < args.min_removal:
+                        print("%s: below the %.1f dB asked for with %d Hz mains"
+                              % (mode, args.min_removal, hz))
+                        below = True
                 for key, what in (("step_removal_a_db", "the step"),
                                   ("step2_removal_a_db", "the step with 50 Hz mains")):
                     if args.min_step_removal is not None and fig[key] < args.min_step_removal:

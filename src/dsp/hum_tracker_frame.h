@@ -507,28 +507,37 @@ void findJump(HumTracker& t, double dt, double pushed) {
   const double fIm = static_cast<double>(t.fastIm[0]);
   const double gainedRe = t.slowRe[0] * fRe + t.slowIm[0] * fIm;  // fast times conj(slow)
   const double gainedIm = t.slowRe[0] * fIm - t.slowIm[0] * fRe;
-  const double shift = trackerAtan2(gainedIm, gainedRe) + jump * kJumpLag;
+  const double gained = trackerAtan2(gainedIm, gainedRe);
+  const double shift = gained + jump * kJumpLag;
   t.theta += shift;
   t.omega += jump + pushed;
   t.accel = 0.0;
-  // The fast and middle estimates turned to the new phase, as the next
-  // frames will see it, and the detector's average cleared: the loop must
-  // not act on the rotation it saw before the jump.
+  // The estimates set where the hum now stands against the new phase, as
+  // if the follower had been at the new frequency all along, and the
+  // detector's average cleared: the loop must not act on the rotation it saw
+  // before the jump. The fast ones are turned by what they saw the hum gain,
+  // which is less than it gained by their lag; the middle ones had followed
+  // only part of the turn, and are set to the slow ones (turned by all of it,
+  // they read as a phase error to the detector for half a second, which drove
+  // the loop around the new frequency); the narrower ones are turned with
+  // the phase.
   Powers back(-shift);
+  Powers seen(-gained);
   for (int h = 0; h < kTrackHarmonics; ++h) {
     back.next();
+    seen.next();
     double re = static_cast<double>(t.fastRe[h]);
     double im = static_cast<double>(t.fastIm[h]);
-    turn(re, im, back.re, back.im);
+    turn(re, im, seen.re, seen.im);
     t.fastRe[h] = static_cast<float>(re);
     t.fastIm[h] = static_cast<float>(im);
     re = static_cast<double>(t.fast1Re[h]);
     im = static_cast<double>(t.fast1Im[h]);
-    turn(re, im, back.re, back.im);
+    turn(re, im, seen.re, seen.im);
     t.fast1Re[h] = static_cast<float>(re);
     t.fast1Im[h] = static_cast<float>(im);
-    turn(t.midRe[h], t.midIm[h], back.re, back.im);
-    turn(t.mid1Re[h], t.mid1Im[h], back.re, back.im);
+    t.midRe[h] = t.mid1Re[h] = t.slowRe[h];
+    t.midIm[h] = t.mid1Im[h] = t.slowIm[h];
     turn(t.narrowRe[h], t.narrowIm[h], back.re, back.im);
     turn(t.narrow1Re[h], t.narrow1Im[h], back.re, back.im);
     turn(t.settledRe[h], t.settledIm[h], back.re, back.im);

@@ -379,9 +379,8 @@ void slowTick(HumTracker& t) {
     t.detRe[h] = static_cast<float>(w * t.midRe[h]);
     t.detIm[h] = static_cast<float>(-w * t.midIm[h]);
     double gain = 0.0;
-    double masked = 0.0;  // the middle estimate's share, for a line a partial masks
-    const double settledGain = synthesisWeight(settledSteady[h], kMaskedFrom, kMaskedFull);
-    double maskedWeight = settledGain;
+    double masked = 0.0;        // the middle estimate's share, for a line a partial masks
+    double maskedWeight = 0.0;  // held only while the line may be taken so
     if (t.locked) {
       gain = synthesisWeight(t.kept[h]);
       // The neighbours' lasting steadiness, not what the synthesis keeps of
@@ -394,6 +393,7 @@ void slowTick(HumTracker& t) {
         // fades, the narrow estimate moves to the line and the settled one,
         // still holding the partial's onset, lags it, so the steadiness dips
         // just before the line's own slow estimate forms.
+        const double settledGain = synthesisWeight(settledSteady[h], kMaskedFrom, kMaskedFull);
         const double last = t.maskedHeld[h];
         maskedWeight =
             settledGain > last ? settledGain : last + t.kMaskedRelease * (settledGain - last);

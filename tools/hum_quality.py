@@ -758,7 +758,8 @@ def main():
             if args.quick:
                 fig = quick(process, mode, args.seed, args.settle)
                 figures.setdefault("quick", {})[mode] = fig
-                for key, hz in (("removal", fig["mains"]), ("removal2", fig["mains2"])):
+                buzzes = (("removal", fig["mains"]), ("removal2", fig["mains2"]))
+                for key, hz in buzzes:
                     print("%s: %s at 48 kHz, %d Hz mains, %g s of %s: removal %.1f dB "
                           "A-weighted (%.1f dB unweighted)"
                           % (mode, fig["label"], hz, QUICK_SECONDS, " and ".join(CLEAN_TAKES),
@@ -777,8 +778,8 @@ def main():
                       "removal %.1f dB A-weighted over the %g s after it"
                       % (mode, fig["step2_mains"], fig["step2_at_s"], fig["step2_removal_a_db"],
                          QUICK_STEP_SPAN))
-                for key, hz in (("removal_a_db", fig["mains"]), ("removal2_a_db", fig["mains2"])):
-                    if args.min_removal is not None and fig[key] < args.min_removal:
+                for key, hz in buzzes:
+                    if args.min_removal is not None and fig[key + "_a_db"] < args.min_removal:
                         print("%s: below the %.1f dB asked for with %d Hz mains"
                               % (mode, args.min_removal, hz))
                         below = True

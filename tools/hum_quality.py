@@ -123,6 +123,8 @@ LINE_HALF_WIDTH = 0.5
 LINE_SEARCH_HZ = 0.5
 LINE_TRACK_HZ = 0.2
 LINE_MIN_ABOVE_DB = 12.0
+LEFT_LINE_HALF_WIDTH = 1.5  # Hz: the hum's sixth harmonic wanders +-1.2 Hz
+LEFT_LINES_SHOWN = 3
 
 BAND_SPAN_DB = 30.0
 # IEC 61260 third-octave bands: exact midbands 1000 * 10^(k/10), nominal labels.
@@ -366,6 +368,21 @@ def per_take(in_a, left_a, spans, skip, shortest):
             for name, cut in parts.items() if sum(s.stop - s.start for s in cut) >= shortest}
 
 
+def per_line(in_a, left_a, rate, mains, skip, count=BUZZ_HARMONICS,
+             half=LEFT_LINE_HALF_WIDTH):
+    """Where what is left lies: for each harmonic k of the mains (within half
+    Hz of k times it, from sample skip on), its share of all that is left and
+    its own removal (dB). Returns rows, the largest share first."""
+    edges = [(k * mains - half, k * mains + half) for k in range(1, count + 1)
+             if k * mains + half < rate / 2]
+    went_in = band_power(in_a[skip:], rate, edges)
+    left = band_power(left_a[skip:], rate, edges)
+    total = np.mean(np.square(left_a[skip:]))
+    rows = [dict(k=k, share=float(b / total), removal_db=float(db(a) - db(b)))
+            for k, (a, b) in enumerate(zip(went_in, left), start=1)]
+    return sorted(rows, key=lambda r: -r["share"])
+
+
 def windowed_removal(in_a, left_a, rate, start, window=WINDOW_SECONDS, hop=HOP_SECONDS):
     """Removal in windows that start at start, start + hop, ... (s); returns
     the windows' start times and their removal (dB)."""
@@ -562,6 +579,10 @@ def measure(process, mode, rate, mains, seed, settle, clean=False):
             # Where the figure comes from: each take's part of it.
             fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
                                       int(settle * rate), rate)
+        if c.key in ("buzz", "hum"):
+            # And the lines that hold most of what is left.
+            fig["by_line"] = per_line(in_a, left_a, rate, mains,
+                                      int((c.settle_from + settle) * rate))
         res["cases"][c.key] = fig
     res["guitar"] = band_changes(g, out_guitar, rate)
     res["guitar"]["takes"] = names
@@ -662,6 +683,12 @@ def print_mode(results, settle):
             for name in [n for n in ALL_TAKES if any(n in b for b in by)]:
                 table_row("  on %s" % name,
                           ["%.1f" % dec(b[name]) if name in b else "" for b in by], 15)
+        if "by_line" in first[key]:
+            by = [results[c]["cases"][key]["by_line"] for c in cols]
+            for i in range(LEFT_LINES_SHOWN):
+                table_row("  line, share left (its own)" if i == 0 else "", [
+                    "%d: %2.0f%% (%.1f)" % (b[i]["k"], 100 * b[i]["share"], dec(b[i]["removal_db"]))
+                    for b in by], 15)
     print("Time until removal is %g dB A and stays (%g s windows every %g s):"
           % (THRESHOLD_DB, WINDOW_SECONDS, HOP_SECONDS))
     for key in [k for k in first if "recovery_s" in first[k]]:

@@ -107,6 +107,17 @@ def removal():
            "per take: %s, not %s" % (got, want))
     expect(hq.per_take(x, left, spans, RATE // 2, 2 * RATE) == {},
            "per take: a take shorter than asked for was kept")
+    # Each line's part of what is left: lines 2 and 3 of 50 Hz mains, 20 and
+    # 10 dB down, and as much again between the lines, which is no line's.
+    went_in = sine(100.0, 4.0) + sine(150.0, 4.0)
+    left = 0.1 * sine(100.0, 4.0) + 0.3 * sine(150.0, 4.0) + 0.316 * sine(125.0, 4.0)
+    rows = hq.per_line(went_in, left, RATE, 50, RATE // 2)
+    total = 0.1 ** 2 + 0.3 ** 2 + 0.316 ** 2
+    got = [(r["k"], r["share"], r["removal_db"]) for r in rows[:3]]
+    want = [(3, 0.09 / total, 10.46), (2, 0.01 / total, 20.0)]
+    expect([k for k, _, _ in got[:2]] == [3, 2] and got[2][1] < 1e-3
+           and all(abs(g[1] - w[1]) < 2e-3 and abs(g[2] - w[2]) < 0.05
+                   for g, w in zip(got, want)), "per line: %s, not %s" % (got, want))
     names = ["guit_harmonics", "guit_e_slide"]
     spans = hq.take_spans(names, RATE, 2)
     edges = [(first, end) for _, first, end in spans]

@@ -113,7 +113,7 @@ QUICK_SECONDS = 10.0
 QUICK_STEP_SPAN = 2.0  # s after the quick step over which its removal is taken
 QUICK_ONSET_RATE = 44100  # the other rate
 QUICK_ONSET_SPAN = (2.0, 5.0)  # s after the quick onset over which its removal is taken
-QUICK_STEP_MAINS = 50  # the quick step again, with these mains, over the whole clean takes
+QUICK_OTHER_MAINS = 50  # the quick buzz again, and the step over the whole clean takes
 
 # The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
 # +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
@@ -615,12 +615,12 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     takes."""
     todo = cases(rate, mains, seed, QUICK_SECONDS)
     c, s = todo[0], todo[3]
-    c2 = cases(rate, QUICK_STEP_MAINS, seed, QUICK_SECONDS, clean=True)[0]
+    c2 = cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS, clean=True)[0]
     o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
     # The step again with 50 Hz mains over the whole of the clean takes: late
     # in them, partials beside the third and seventh harmonics make the jump
     # hard to see.
-    s2 = cases(rate, QUICK_STEP_MAINS, seed, clean=True)[3]
+    s2 = cases(rate, QUICK_OTHER_MAINS, seed, clean=True)[3]
     if process is IDEAL:
         process = ideal_for([c, c2, s, o, s2])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
@@ -628,8 +628,8 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
     # The first seconds after hum is found, where each line's estimate forms,
     # differ with the mains: 50 Hz puts other lines beside the guitar's notes.
-    fig2, _, _ = removal(process, c2.guitar, c2.interference, rate, QUICK_STEP_MAINS, mode, settle)
-    fig.update(mains2=QUICK_STEP_MAINS, removal2_a_db=fig2["removal_a_db"],
+    fig2, _, _ = removal(process, c2.guitar, c2.interference, rate, QUICK_OTHER_MAINS, mode, settle)
+    fig.update(mains2=QUICK_OTHER_MAINS, removal2_a_db=fig2["removal_a_db"],
                removal2_db=fig2["removal_db"])
     _, in_a, left_a = removal(process, s.guitar, s.interference, rate, mains, mode, settle,
                               out_guitar)
@@ -644,9 +644,9 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
                onset_removal_a_db=span_removal(in_a, left_a, QUICK_ONSET_RATE,
                                                o.event + QUICK_ONSET_SPAN[0],
                                                o.event + QUICK_ONSET_SPAN[1]))
-    _, in_a, left_a = removal(process, s2.guitar, s2.interference, rate, QUICK_STEP_MAINS, mode,
+    _, in_a, left_a = removal(process, s2.guitar, s2.interference, rate, QUICK_OTHER_MAINS, mode,
                               settle)
-    fig.update(step2_mains=QUICK_STEP_MAINS, step2_at_s=s2.event,
+    fig.update(step2_mains=QUICK_OTHER_MAINS, step2_at_s=s2.event,
                step2_removal_a_db=span_removal(in_a, left_a, rate, s2.event,
                                                s2.event + QUICK_STEP_SPAN))
     return fig

@@ -4,9 +4,12 @@
 # own short list).
 # Runs apt-get as root (directly, or through sudo when available).
 set -eu
+# fluidsynth, its GM soundfont and mido render the guitar takes the hum-quality
+# tool and its check play (tools/guitar_takes.py).
 PKGS="cmake g++ make pkg-config lv2-dev liblilv-dev lilv-utils sordi libsndfile1-dev
   libgtest-dev libbenchmark-dev clang clang-format libclang-rt-14-dev valgrind git
-  python3 python3-numpy python3-soundfile python3-scipy"
+  python3 python3-numpy python3-soundfile python3-scipy
+  fluidsynth fluid-soundfont-gm python3-mido"
 # Real LV2 hosts for the host matrix (tests/hosts; Ardour is about 111 MB),
 # PipeWire for the config it tests in a private daemon (no session manager),
 # matplotlib for scripts/plot_responses.sh and the demo, and the CC0 guitar

@@ -33,14 +33,12 @@ Levels are A-weighted (the IEC 61672 A curve as an exact magnitude weighting,
 one long FFT per signal), because a buzz's upper harmonics are what the ear
 hears of it; the unweighted figure is printed beside it.
 
-With 50 Hz mains the cases play all four takes. Two of them (guit_e_fifths,
-guit_em9) carry 60 Hz hum of their own, so with 60 Hz mains the synthetic
-cases play only guit_harmonics and guit_e_slide (three times over, about as
-long as the four takes, so that every case sees a whole swing of the wander),
-and the first two takes' own hum is measured as a case of its own: the level
-in narrow bands around each of its lines, before and after. --clean-takes plays
-the cases with 50 Hz mains over those two takes as well: the other two takes'
-own hum has a line at 300 Hz, which is also the sixth harmonic of 50 Hz mains.
+Two of the takes (guit_e_fifths, guit_em9) carry 60 Hz hum of their own, with
+a line at 300 Hz that is also the sixth harmonic of 50 Hz mains, so with either
+mains the synthetic cases play only guit_harmonics and guit_e_slide (three
+times over, about as long as the four takes, so that every case sees a whole
+swing of the wander), and the first two takes' own hum is measured as a case of
+its own: the level in narrow bands around each of its lines, before and after.
 
 The processor is any callable process(x, rate, mains, mode) -> y on float32
 arrays, so that a prototype in Python can be measured as the module is. The
@@ -48,7 +46,7 @@ default runs the built module through tools/utility_host, a fresh instance
 per signal; mode "notches" is the hum filter as it is (hum_on, hum_50hz),
 "tracking" adds hum_track=1.
 
-Usage: hum_quality.py [--mode notches|tracking|both] [--clean-takes]
+Usage: hum_quality.py [--mode notches|tracking|both]
          [--quick [--min-removal DB] [--min-step-removal DB] [--min-onset-removal DB]]
          [--json FILE] [--seed N] [--settle S] [--plugin SO] [--host UTILITY_HOST]
          [--processor utility_host|pass-through|ideal|FILE.py:FUNCTION]
@@ -218,17 +216,14 @@ def take_spans(names, rate, rounds=1):
     return spans
 
 
-def takes_for(mains, clean=False):
-    """The takes of the synthetic cases, and how many rounds of them: all four
-    with 50 Hz mains; with 60 Hz (or when clean is asked for) the two takes
-    free of 60 Hz hum, three times over."""
-    if mains == REAL_MAINS or clean:
-        return CLEAN_TAKES, CLEAN_ROUNDS
-    return ALL_TAKES, 1
+def takes_for(mains):
+    """The takes of the synthetic cases, and how many rounds of them: the two
+    takes free of hum of their own, three times over, with either mains."""
+    return CLEAN_TAKES, CLEAN_ROUNDS
 
 
-def guitar_for(rate, mains, clean=False):
-    names, rounds = takes_for(mains, clean)
+def guitar_for(rate, mains):
+    names, rounds = takes_for(mains)
     return guitar(names, rate, rounds)
 
 
@@ -302,8 +297,8 @@ class Case:
         self.settle_from = settle_from
 
 
-def cases(rate, mains, seed, seconds=None, clean=False):
-    g = guitar_for(rate, mains, clean)
+def cases(rate, mains, seed, seconds=None):
+    g = guitar_for(rate, mains)
     if seconds:
         g = g[: int(seconds * rate)]
     n = len(g)
@@ -556,10 +551,10 @@ def load_processor(where):
 
 # ---- the runs
 
-def measure(process, mode, rate, mains, seed, settle, clean=False):
+def measure(process, mode, rate, mains, seed, settle):
     """Every figure of one rate and mains frequency."""
-    todo = cases(rate, mains, seed, clean=clean)
-    names, rounds = takes_for(mains, clean)
+    todo = cases(rate, mains, seed)
+    names, rounds = takes_for(mains)
     if process is IDEAL:
         process = ideal_for(todo)
     g = todo[0].guitar
@@ -615,12 +610,12 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     takes."""
     todo = cases(rate, mains, seed, QUICK_SECONDS)
     c, s = todo[0], todo[3]
-    c2 = cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS, clean=True)[0]
+    c2 = cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS)[0]
     o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
     # The step again with 50 Hz mains over the whole of the clean takes: late
     # in them, partials beside the third and seventh harmonics make the jump
     # hard to see.
-    s2 = cases(rate, QUICK_OTHER_MAINS, seed, clean=True)[3]
+    s2 = cases(rate, QUICK_OTHER_MAINS, seed)[3]
     if process is IDEAL:
         process = ideal_for([c, c2, s, o, s2])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
@@ -700,10 +695,7 @@ def print_mode(results, settle):
 
     print("Guitar alone, third-octave bands within %g dB of the strongest, out - in (dB)"
           % BAND_SPAN_DB)
-    if all(results[c]["guitar"]["takes"] == CLEAN_TAKES for c in cols):
-        print("  (%s, with both mains: --clean-takes):" % " and ".join(CLEAN_TAKES))
-    else:
-        print("  (50 Hz mains: all four takes; 60 Hz: %s):" % " and ".join(CLEAN_TAKES))
+    print("  (%s):" % " and ".join(CLEAN_TAKES))
     table_row("", names, 15)
     changes = [{b["band"]: b["change_db"] for b in results[c]["guitar"]["bands"]} for c in cols]
     for _, label in THIRD_OCTAVES:
@@ -745,10 +737,6 @@ def main():
                     help="exit 1 when the quick onset's A-weighted removal from 2 to 5 s after "
                     "it is below DB")
     ap.add_argument("--json", metavar="FILE", help="write every figure to FILE")
-    ap.add_argument("--clean-takes", action="store_true",
-                    help="with 50 Hz mains too, play the cases over the two takes free of hum "
-                    "of their own (those with it have a 60 Hz line at 300 Hz, the sixth "
-                    "harmonic of 50 Hz)")
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="S")
     ap.add_argument("--host", default=DEFAULT_HOST, help="utility_host (default: build/release)")
@@ -822,8 +810,7 @@ def main():
                           % (mode, args.min_onset_removal))
                     below = True
                 continue
-            results = {(r, m): measure(process, mode, r, m, args.seed, args.settle,
-                                       args.clean_takes)
+            results = {(r, m): measure(process, mode, r, m, args.seed, args.settle)
                        for r in RATES for m in MAINS}
             print()
             print("== mode %s ==" % mode)

@@ -8,7 +8,17 @@ go through a processor with and without synthetic mains interference:
                     ones, -35 dBFS RMS in all, each with a seeded random phase;
                     the mains wanders as mains + W sin(2 pi 0.05 t), W = 0.02 Hz
   buzz, wandering   the same with W = 0.05 Hz
-  hum               the demo's hum (harmonics 1-6), W = 0.2 Hz
+  buzz, random walk the buzz on mains that drifts at random within +-0.05 Hz,
+                    by at most 0.02 Hz a second (a smoothed random rate of
+                    change, reflected at the bounds)
+  buzz, level swing the buzz (W = 0.02 Hz) swinging +-6 dB, sinusoidally in dB,
+                    the swing's rate gliding from 0.1 to 0.5 Hz over the take
+  hum               the demo's hum (harmonics 1-6) exactly on frequency, with
+                    W = 0.05 Hz, on the random walk, and with W = 0.2 Hz
+  hum, decaying     the hum (W = 0.05 Hz) falling 10 dB/s for 2 s with a note,
+                    back up over 0.3 s, every 4 s
+  ..., 2 s before   the buzz and the hum with W = 0.05 Hz, starting 2 s before
+                    the guitar comes in (the take with 2 s of silence in front)
   step              the buzz, whose mains steps up by 0.3 Hz mid-take (phase
                     continuous): how long until removal is back to 20 dB A
   onset             5 s of guitar alone, then the buzz fades in over 20 ms: how
@@ -102,6 +112,22 @@ ONSET_RAMP = 0.02
 SWITCH_EVEN_DB = 6.0
 SWITCH_ODD_DB = -3.0
 SWITCH_LEVEL_DB = -2.0
+# The mains drifting at random: its offset stays within +-WALK_HZ and moves by
+# at most WALK_RATE Hz a second, a random rate of change every WALK_KNOT s.
+WALK_HZ = 0.05
+WALK_RATE = 0.02
+WALK_KNOT = 2.0
+# The buzz's level swinging +-SWING_DB, sinusoidal in dB, its swing rate gliding
+# from the first to the second over the take.
+SWING_DB = 6.0
+SWING_RATES = (0.1, 0.5)
+# Hum that decays with a note and comes back: held for the rest of each
+# period, falling DECAY_DB_PER_S for DECAY_SECONDS, back up over DECAY_RISE.
+DECAY_PERIOD = 4.0
+DECAY_SECONDS = 2.0
+DECAY_DB_PER_S = 10.0
+DECAY_RISE = 0.3
+HUM_FIRST_SECONDS = 2.0  # interference alone before the guitar comes in
 
 SETTLE_SECONDS = 3.0
 WINDOW_SECONDS = 0.5
@@ -275,9 +301,70 @@ def switched(buzz_before, n, rate, mains, wander, seed, at):
     return np.where(np.arange(n) / rate < at, buzz_before, after)
 
 
-def hum(n, rate, mains, wander, seed):
-    theta = mains_phase(n, rate, mains, wander)
+def hum(n, rate, mains, wander, seed, theta=None):
+    if theta is None:
+        theta = mains_phase(n, rate, mains, wander)
     return harmonics(theta, rate, mains, HUM_AMPS, random_phases(seed, 1, len(HUM_AMPS)))
+
+
+def buzz_on(theta, rate, mains, seed):
+    """The buzz on mains of phase theta."""
+    return harmonics(theta, rate, mains, buzz_amps(rate, mains),
+                     random_phases(seed, 0, BUZZ_HARMONICS))
+
+
+def fold(u, bound):
+    """u reflected back into [-bound, bound] at each bound, as often as it
+    takes: the path keeps the size of its slope."""
+    return np.abs(np.mod(u - bound, 4 * bound) - 2 * bound) - bound
+
+
+def walk_offset(n, rate, seed, bound=WALK_HZ, most=WALK_RATE, knot=WALK_KNOT):
+    """The offset (Hz) of mains drifting as a bounded random walk: its rate of
+    change is a random value within +-most every knot seconds, cosine-
+    interpolated between them (so never beyond them), integrated in closed
+    form and reflected at +-bound."""
+    rng = np.random.default_rng([seed, 3])
+    start = rng.uniform(-bound, bound)
+    t = np.arange(n) / rate
+    knots = rng.uniform(-most, most, int(n / rate / knot) + 2)
+    k = np.floor(t / knot).astype(int)
+    s = t / knot - k
+    a, b = knots[k], knots[k + 1]
+    at_knot = np.concatenate([[0.0], np.cumsum(knot * (knots[:-1] + knots[1:]) / 2)])
+    u = start + at_knot[k] + knot * (a * s + (b - a) * (s - np.sin(np.pi * s) / np.pi) / 2)
+    return fold(u, bound)
+
+
+def walk_phase(n, rate, mains, seed):
+    """The phase (radians) of mains whose offset is walk_offset: the offset
+    integrated by the trapezoid rule, which is exact for the straight pieces
+    of the path between two samples and off by under 1e-12 cycles at a
+    reflection."""
+    d = walk_offset(n, rate, seed)
+    drift = np.concatenate([[0.0], np.cumsum(d[1:] + d[:-1]) / (2.0 * rate)])
+    return 2 * np.pi * (mains * np.arange(n) / rate + drift)
+
+
+def swing_gain(n, rate, seed, depth=SWING_DB, rates=SWING_RATES):
+    """A gain swinging +-depth dB, sinusoidally in dB, its rate gliding
+    linearly from rates[0] to rates[1] Hz over the n samples."""
+    t = np.arange(n) / rate
+    span = max(n / rate, 1e-9)
+    start = np.random.default_rng([seed, 4]).uniform(0, 2 * np.pi)
+    phi = 2 * np.pi * (rates[0] * t + (rates[1] - rates[0]) * t * t / (2 * span)) + start
+    return 10 ** (depth * np.sin(phi) / 20)
+
+
+def decay_gain(n, rate, period=DECAY_PERIOD, fall=DECAY_SECONDS, slope=DECAY_DB_PER_S,
+               rise=DECAY_RISE):
+    """A gain held at 0 dB, then falling slope dB/s for fall seconds and
+    rising back (linearly in dB) over rise seconds, every period seconds."""
+    u = np.mod(np.arange(n) / rate, period) - (period - fall - rise)
+    depth = slope * fall
+    gain_db = np.where(u < 0, 0.0, np.where(u < fall, -slope * u,
+                                            -depth * (1 - (u - fall) / rise)))
+    return 10 ** (gain_db / 20)
 
 
 def onset_gate(n, rate, at=ONSET_SECONDS, ramp=ONSET_RAMP):
@@ -288,33 +375,85 @@ def onset_gate(n, rate, at=ONSET_SECONDS, ramp=ONSET_RAMP):
 
 class Case:
     """A guitar, the interference added to it, and the time from which the
-    interference changes (the step, the onset), if any."""
+    interference changes (the step, the onset), if any. The interference is
+    made when first asked for (make(), if given) and can be let go with
+    drop(), so that a run holds one case's signals at a time."""
 
-    def __init__(self, key, label, g, interference, event=None, settle_from=0.0):
+    def __init__(self, key, label, g, interference=None, event=None, settle_from=0.0,
+                 make=None):
         self.key, self.label = key, label
-        self.guitar, self.interference = g, interference
+        self.guitar, self._interference, self._make = g, interference, make
         self.event = event
         self.settle_from = settle_from
 
+    @property
+    def interference(self):
+        if self._interference is None:
+            self._interference = self._make()
+        return self._interference
+
+    def drop(self):
+        if self._make is not None:
+            self._interference = None
+
+
+def hum_first(g, rate):
+    """g with HUM_FIRST_SECONDS of silence in front, for the interference to
+    play alone before the guitar comes in."""
+    return np.concatenate([np.zeros(int(HUM_FIRST_SECONDS * rate)), g])
+
+
+def cases_on(g, rate, mains, seed):
+    """Every synthetic case on guitar g (the hum-first ones on g with silence
+    in front)."""
+    n = len(g)
+    first = hum_first(g, rate)
+    m = len(first)
+    step_at = round(n / rate / 2, 1)
+
+    def steady():
+        return buzz(n, rate, mains, 0.02, seed)
+
+    def case(key, label, make, guitar=g, **kw):
+        return Case(key, label, guitar, make=make, **kw)
+
+    lead = "%g s of it before the guitar" % HUM_FIRST_SECONDS
+    return [
+        case("buzz", "buzz +-0.02 Hz", steady),
+        case("buzz_first", "  %s" % lead, lambda: buzz(m, rate, mains, 0.02, seed), first),
+        case("buzz_wandering", "buzz, wandering +-0.05 Hz",
+             lambda: buzz(n, rate, mains, 0.05, seed)),
+        case("buzz_walk", "buzz, random walk +-%g Hz" % WALK_HZ,
+             lambda: buzz_on(walk_phase(n, rate, mains, seed), rate, mains, seed)),
+        case("buzz_swing", "buzz, level swinging +-%g dB" % SWING_DB,
+             lambda: steady() * swing_gain(n, rate, seed)),
+        case("hum_exact", "hum on frequency", lambda: hum(n, rate, mains, 0.0, seed)),
+        case("hum05", "hum +-0.05 Hz", lambda: hum(n, rate, mains, 0.05, seed)),
+        case("hum05_first", "  %s" % lead, lambda: hum(m, rate, mains, 0.05, seed), first),
+        case("hum_walk", "hum, random walk +-%g Hz" % WALK_HZ,
+             lambda: hum(n, rate, mains, 0, seed, walk_phase(n, rate, mains, seed))),
+        case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed)),
+        case("hum_decay", "hum +-0.05 Hz, decaying, back", lambda: hum(n, rate, mains, 0.05, seed)
+             * decay_gain(n, rate)),
+        case("step", "step +%g Hz mid-take" % STEP_HZ,
+             lambda: buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
+        case("onset", "onset at %g s" % ONSET_SECONDS, lambda: steady() * onset_gate(n, rate),
+             event=ONSET_SECONDS, settle_from=ONSET_SECONDS),
+        case("switch", "pickup switch mid-take",
+             lambda: switched(steady(), n, rate, mains, 0.02, seed, step_at), event=step_at),
+    ]
+
 
 def cases(rate, mains, seed, seconds=None):
+    """The cases on the sonic-pi takes (their first seconds, if given)."""
     g = guitar_for(rate, mains)
     if seconds:
         g = g[: int(seconds * rate)]
-    n = len(g)
-    step_at = round(n / rate / 2, 1)
-    steady = buzz(n, rate, mains, 0.02, seed)
-    return [
-        Case("buzz", "buzz +-0.02 Hz", g, steady),
-        Case("buzz_wandering", "buzz, wandering +-0.05 Hz", g, buzz(n, rate, mains, 0.05, seed)),
-        Case("hum", "hum +-0.2 Hz", g, hum(n, rate, mains, 0.2, seed)),
-        Case("step", "step +%g Hz mid-take" % STEP_HZ, g,
-             buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
-        Case("onset", "onset at %g s" % ONSET_SECONDS, g, steady * onset_gate(n, rate),
-             event=ONSET_SECONDS, settle_from=ONSET_SECONDS),
-        Case("switch", "pickup switch mid-take", g,
-             switched(steady, n, rate, mains, 0.02, seed, step_at), event=step_at),
-    ]
+    return cases_on(g, rate, mains, seed)
+
+
+def case_dict(todo):
+    return {c.key: c for c in todo}
 
 
 IDEAL = "ideal"
@@ -558,11 +697,14 @@ def measure(process, mode, rate, mains, seed, settle):
     if process is IDEAL:
         process = ideal_for(todo)
     g = todo[0].guitar
-    out_guitar = process(as_input(g), rate, mains, mode)
+    outs = {}  # the output for each guitar alone (some cases have silence in front)
     res = dict(cases={})
     for c in todo:
+        if id(c.guitar) not in outs:
+            outs[id(c.guitar)] = process(as_input(c.guitar), rate, mains, mode)
         fig, in_a, left_a = removal(process, c.guitar, c.interference, rate, mains, mode,
-                                    c.settle_from + settle, out_guitar)
+                                    c.settle_from + settle, outs[id(c.guitar)])
+        c.drop()
         fig["label"] = c.label
         if c.event is not None:
             starts, r = windowed_removal(in_a, left_a, rate, c.event)
@@ -579,7 +721,7 @@ def measure(process, mode, rate, mains, seed, settle):
             fig["by_line"] = per_line(in_a, left_a, rate, mains,
                                       int((c.settle_from + settle) * rate))
         res["cases"][c.key] = fig
-    res["guitar"] = band_changes(g, out_guitar, rate)
+    res["guitar"] = band_changes(g, outs[id(g)], rate)
     res["guitar"]["takes"] = names
     if mains == REAL_MAINS:
         res["real_hum"] = real_hum(process, mode, rate)
@@ -608,14 +750,14 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     step of the mains halfway through them, the buzz's onset at 5 s at the
     other rate, and the step with 50 Hz mains halfway through the whole clean
     takes."""
-    todo = cases(rate, mains, seed, QUICK_SECONDS)
-    c, s = todo[0], todo[3]
-    c2 = cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS)[0]
-    o = cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS)[4]
+    todo = case_dict(cases(rate, mains, seed, QUICK_SECONDS))
+    c, s = todo["buzz"], todo["step"]
+    c2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS))["buzz"]
+    o = case_dict(cases(QUICK_ONSET_RATE, mains, seed, QUICK_SECONDS))["onset"]
     # The step again with 50 Hz mains over the whole of the clean takes: late
     # in them, partials beside the third and seventh harmonics make the jump
     # hard to see.
-    s2 = cases(rate, QUICK_OTHER_MAINS, seed)[3]
+    s2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed))["step"]
     if process is IDEAL:
         process = ideal_for([c, c2, s, o, s2])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)

@@ -65,6 +65,7 @@ import argparse
 import hashlib
 import importlib.machinery
 import json
+import multiprocessing
 import os
 import shutil
 import subprocess
@@ -79,6 +80,8 @@ import numpy as np
 import scipy.fft
 import scipy.signal
 import soundfile as sf
+
+import guitar_takes
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_HOST = os.path.join(ROOT, "build", "release", "tools", "utility_host")
@@ -138,6 +141,31 @@ QUICK_STEP_SPAN = 2.0  # s after the quick step over which its removal is taken
 QUICK_ONSET_RATE = 44100  # the other rate
 QUICK_ONSET_SPAN = (2.0, 5.0)  # s after the quick onset over which its removal is taken
 QUICK_OTHER_MAINS = 50  # the quick buzz again, and the step over the whole clean takes
+QUICK_GHOST = (60, 659.7)  # mains, note (Hz): 0.3 Hz from the 11th harmonic
+
+# A note stopping beside a line: a sine of peak GHOST_DBFS over the hum, and
+# how far what the output holds within +-GHOST_HALF_BAND Hz of it stays under
+# it GHOST_AFTER s after it stops (1 s Hann windows centred there).
+GHOST_DBFS = -26.0
+GHOST_SPAN = (2.0, 6.0)
+GHOST_RAMP = 0.005
+GHOST_SECONDS = 10.0
+GHOST_AFTER = (1.0, 3.0)
+GHOST_WINDOW = 1.0
+GHOST_HALF_BAND = 1.0
+# (mains, note Hz): 0.4 Hz under harmonic 7 and 5 of 50 Hz, 0.3 Hz under
+# harmonic 11 and 0.4 Hz over harmonic 5 of 60 Hz.
+GHOST_NOTES = [(50, 349.6), (60, 659.7), (50, 249.6), (60, 300.4)]
+
+# A run adds when, within +-ADD_HALF_WIDTH Hz of any mains harmonic 1-40,
+# what is left holds ADD_ABOVE_DB more than the interference put there and is
+# above ADD_FLOOR_DBFS.
+ADD_HALF_WIDTH = 1.5
+ADD_ABOVE_DB = 10.0
+ADD_FLOOR_DBFS = -40.0
+COMPARE_BELOW_DB = 40.0  # tracking against the notches where these remove less
+WORKERS = 2  # the machine's two cores
+SET_NAMES = ["held-out", "tuning"]
 
 # The takes' own hum: harmonics of 60 Hz, measured after the first 2 s in
 # +-0.5 Hz around each line (a 14 s Hann window resolves 0.15 Hz).
@@ -417,7 +445,7 @@ def cases_on(g, rate, mains, seed):
     def case(key, label, make, guitar=g, **kw):
         return Case(key, label, guitar, make=make, **kw)
 
-    lead = "%g s of it before the guitar" % HUM_FIRST_SECONDS
+    lead = "%g s before the guitar" % HUM_FIRST_SECONDS
     return [
         case("buzz", "buzz +-0.02 Hz", steady),
         case("buzz_first", "  %s" % lead, lambda: buzz(m, rate, mains, 0.02, seed), first),
@@ -433,7 +461,7 @@ def cases_on(g, rate, mains, seed):
         case("hum_walk", "hum, random walk +-%g Hz" % WALK_HZ,
              lambda: hum(n, rate, mains, 0, seed, walk_phase(n, rate, mains, seed))),
         case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed)),
-        case("hum_decay", "hum +-0.05 Hz, decaying, back", lambda: hum(n, rate, mains, 0.05, seed)
+        case("hum_decay", "hum +-0.05 Hz, decaying", lambda: hum(n, rate, mains, 0.05, seed)
              * decay_gain(n, rate)),
         case("step", "step +%g Hz mid-take" % STEP_HZ,
              lambda: buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
@@ -450,6 +478,15 @@ def cases(rate, mains, seed, seconds=None):
     if seconds:
         g = g[: int(seconds * rate)]
     return cases_on(g, rate, mains, seed)
+
+
+def case_title(run):
+    """A case's label standing alone: the hum-first ones are printed under
+    the case they start early."""
+    if run["case"].endswith("_first"):
+        return "%s, %s" % ({"buzz_first": "buzz +-0.02 Hz", "hum05_first": "hum +-0.05 Hz"}[
+            run["case"]], run["label"].strip())
+    return run["label"]
 
 
 def case_dict(todo):
@@ -469,6 +506,11 @@ def removal(process, g, interference, rate, mains, mode, settle, out_guitar=None
     """Removal (dB, A-weighted and not) of interference added to guitar g, over
     the part after settle seconds; out_guitar saves running the guitar alone
     again. Returns the figures and the A-weighted signals in and left."""
+    return removal_parts(process, g, interference, rate, mains, mode, settle, out_guitar)[:3]
+
+
+def removal_parts(process, g, interference, rate, mains, mode, settle, out_guitar=None):
+    """removal(), and what is left unweighted as well."""
     if out_guitar is None:
         out_guitar = process(as_input(g), rate, mains, mode)
     out_mix = process(as_input(g + interference), rate, mains, mode)
@@ -479,7 +521,7 @@ def removal(process, g, interference, rate, mains, mode, settle, out_guitar=None
                in_dbfs=level_db(interference[skip:]), left_dbfs=level_db(left[skip:]))
     fig["removal_a_db"] = fig["in_dba"] - fig["left_dba"]
     fig["removal_db"] = fig["in_dbfs"] - fig["left_dbfs"]
-    return fig, in_a, left_a
+    return fig, in_a, left_a, left
 
 
 def span_removal(in_a, left_a, rate, start, end):
@@ -515,6 +557,22 @@ def per_line(in_a, left_a, rate, mains, skip, count=BUZZ_HARMONICS,
     rows = [dict(k=k, share=float(b / total), removal_db=float(db(a) - db(b)))
             for k, (a, b) in enumerate(zip(went_in, left), start=1)]
     return sorted(rows, key=lambda r: -r["share"])
+
+
+def added_lines(interference, left, rate, mains, skip, count=BUZZ_HARMONICS,
+                half=ADD_HALF_WIDTH):
+    """The mains lines where what is left adds: for each harmonic k (within
+    half Hz of k times the mains, from sample skip on, unweighted) where what
+    is left stands ADD_ABOVE_DB above what the interference put there and
+    above ADD_FLOOR_DBFS. Rows, the worst first."""
+    ks = [k for k in range(1, count + 1) if k * mains + half < rate / 2]
+    edges = [(k * mains - half, k * mains + half) for k in ks]
+    went_in = db(band_power(interference[skip:], rate, edges))
+    left = db(band_power(left[skip:], rate, edges))
+    rows = [dict(k=k, left_dbfs=float(b), in_dbfs=float(a), above_db=float(b - a))
+            for k, a, b in zip(ks, went_in, left)
+            if b - a > ADD_ABOVE_DB and b > ADD_FLOOR_DBFS]
+    return sorted(rows, key=lambda r: -r["above_db"])
 
 
 def windowed_removal(in_a, left_a, rate, start, window=WINDOW_SECONDS, hop=HOP_SECONDS):
@@ -657,8 +715,9 @@ class UtilityHost:
                                                     " ".join(self.ports)))
 
     def __call__(self, x, rate, mains, mode):
-        src = os.path.join(self.workdir, "in.wav")
-        dst = os.path.join(self.workdir, "out.wav")
+        # Named by process: the pool's workers share the directory.
+        src = os.path.join(self.workdir, "in-%d.wav" % os.getpid())
+        dst = os.path.join(self.workdir, "out-%d.wav" % os.getpid())
         sf.write(src, as_input(x), rate, subtype="FLOAT")
         controls = dict(hum_on=1, hum_50hz=1 if mains == 50 else 0, enabled=1)
         controls.update(self.CONTROLS[mode])
@@ -690,41 +749,65 @@ def load_processor(where):
 
 # ---- the runs
 
-def measure(process, mode, rate, mains, seed, settle):
-    """Every figure of one rate and mains frequency."""
+def case_figures(process, c, rate, mains, mode, settle, out_guitar, windows=False):
+    """One case's figures: removal after the settle time, with the A-weighted
+    energy in and left there (runs are pooled by it), the time back to 20 dB A
+    after its event (and each window's removal, if windows), and the mains
+    lines where what is left adds to the interference."""
+    skip_s = c.settle_from + settle
+    fig, in_a, left_a, left = removal_parts(process, c.guitar, c.interference, rate, mains, mode,
+                                            skip_s, out_guitar)
+    skip = int(skip_s * rate)
+    fig.update(label=c.label, in_energy_a=float(np.sum(np.square(in_a[skip:]))),
+               left_energy_a=float(np.sum(np.square(left_a[skip:]))))
+    if c.event is not None:
+        starts, r = windowed_removal(in_a, left_a, rate, c.event)
+        fig.update(event_s=c.event, recovery_s=recovery_time(starts, r, c.event),
+                   worst_window_a_db=float(np.min(r)))
+        if windows:
+            fig["windows"] = dict(start_s=[round(float(s), 3) for s in starts],
+                                  removal_a_db=[round(float(v), 2) for v in r])
+    fig["adds"] = added_lines(c.interference, left, rate, mains, skip)
+    return fig, in_a, left_a
+
+
+def guitar_alone(process, g, rate, mains, mode):
+    # The ideal stand-in knows no guitar alone and passes it through.
+    return (pass_through if process is IDEAL else process)(as_input(g), rate, mains, mode)
+
+
+def measure(process, modes, rate, mains, seed, settle):
+    """Every figure of one rate and mains frequency on the sonic-pi takes, for
+    each mode: {mode: figures}."""
     todo = cases(rate, mains, seed)
     names, rounds = takes_for(mains)
-    if process is IDEAL:
-        process = ideal_for(todo)
     g = todo[0].guitar
     outs = {}  # the output for each guitar alone (some cases have silence in front)
-    res = dict(cases={})
+    res = {mode: dict(cases={}) for mode in modes}
     for c in todo:
-        if id(c.guitar) not in outs:
-            outs[id(c.guitar)] = process(as_input(c.guitar), rate, mains, mode)
-        fig, in_a, left_a = removal(process, c.guitar, c.interference, rate, mains, mode,
-                                    c.settle_from + settle, outs[id(c.guitar)])
+        proc = ideal_for([c]) if process is IDEAL else process
+        for mode in modes:
+            key = (mode, id(c.guitar))
+            if key not in outs:
+                outs[key] = guitar_alone(process, c.guitar, rate, mains, mode)
+            fig, in_a, left_a = case_figures(proc, c, rate, mains, mode, settle, outs[key],
+                                             windows=True)
+            if c.key == "buzz":
+                # Where the figure comes from: each take's part of it.
+                fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
+                                          int(settle * rate), rate)
+            if c.key in ("buzz", "hum"):
+                # And the lines that hold most of what is left.
+                fig["by_line"] = per_line(in_a, left_a, rate, mains,
+                                          int((c.settle_from + settle) * rate))
+            res[mode]["cases"][c.key] = fig
         c.drop()
-        fig["label"] = c.label
-        if c.event is not None:
-            starts, r = windowed_removal(in_a, left_a, rate, c.event)
-            fig.update(event_s=c.event, recovery_s=recovery_time(starts, r, c.event),
-                       worst_window_a_db=float(np.min(r)),
-                       windows=dict(start_s=[round(float(s), 3) for s in starts],
-                                    removal_a_db=[round(float(v), 2) for v in r]))
-        if c.key == "buzz":
-            # Where the figure comes from: each take's part of it.
-            fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
-                                      int(settle * rate), rate)
-        if c.key in ("buzz", "hum"):
-            # And the lines that hold most of what is left.
-            fig["by_line"] = per_line(in_a, left_a, rate, mains,
-                                      int((c.settle_from + settle) * rate))
-        res["cases"][c.key] = fig
-    res["guitar"] = band_changes(g, outs[id(g)], rate)
-    res["guitar"]["takes"] = names
-    if mains == REAL_MAINS:
-        res["real_hum"] = real_hum(process, mode, rate)
+    for mode in modes:
+        res[mode]["guitar"] = band_changes(g, outs[(mode, id(g))], rate)
+        res[mode]["guitar"]["takes"] = names
+        if mains == REAL_MAINS:
+            res[mode]["real_hum"] = real_hum(pass_through if process is IDEAL else process,
+                                             mode, rate)
     return res
 
 
@@ -745,11 +828,223 @@ def real_hum(process, mode, rate):
                 removed_db=total_before - total_after)
 
 
+# The two sets of rendered takes, each take played on its own; never pooled.
+SETS = {"held-out": guitar_takes.held_out, "tuning": guitar_takes.tuning}
+
+
+def set_take(set_name, name, rate):
+    return dict(SETS[set_name](rate))[name]
+
+
+def measure_take(process, modes, set_name, name, rate, mains, seed, settle):
+    """Every case on one take of a set, for each mode: the runs (one figure
+    set each, tagged with the set, take, rate, mains, mode and case) and the
+    guitar's bands alone, {mode: band changes}."""
+    g = set_take(set_name, name, rate)
+    todo = cases_on(g, rate, mains, seed)
+    outs, runs = {}, []
+    for c in todo:
+        proc = ideal_for([c]) if process is IDEAL else process
+        for mode in modes:
+            key = (mode, id(c.guitar))
+            if key not in outs:
+                outs[key] = guitar_alone(process, c.guitar, rate, mains, mode)
+            fig, _, _ = case_figures(proc, c, rate, mains, mode, settle, outs[key])
+            fig.update(set=set_name, take=name, rate=rate, mains=mains, mode=mode, case=c.key)
+            runs.append(fig)
+        c.drop()
+    return runs, {mode: band_changes(g, outs[(mode, id(g))], rate) for mode in modes}
+
+
+def note(n, rate, hz, dbfs=GHOST_DBFS, span=GHOST_SPAN, ramp=GHOST_RAMP):
+    """A sine of peak dbfs from span[0] to span[1] s, faded in and out over
+    ramp s (a note, not a click)."""
+    t = np.arange(n) / rate
+    up = np.clip((t - span[0]) / ramp, 0.0, 1.0)
+    down = np.clip((span[1] - t) / ramp, 0.0, 1.0)
+    gate = (0.5 - 0.5 * np.cos(np.pi * up)) * (0.5 - 0.5 * np.cos(np.pi * down))
+    return 10 ** (dbfs / 20) * gate * np.sin(2 * np.pi * hz * (t - span[0]))
+
+
+def note_band_db(x, rate, hz, centre, window=GHOST_WINDOW, half=GHOST_HALF_BAND):
+    """The power (dB) within +-half Hz of hz in a Hann window of window s
+    centred at centre (s)."""
+    first = int(round((centre - window / 2) * rate))
+    seg = np.asarray(x[first:first + int(round(window * rate))], dtype=np.float64)
+    return float(db(band_power(seg, rate, [(hz - half, hz + half)], pad=4)[0]))
+
+
+def ghost_figures(residual, played, rate, hz, span=GHOST_SPAN, after=GHOST_AFTER):
+    """How far under the note played (dB) the residual stays within +-1 Hz of
+    it: while it plays (kept_db: the note itself, about 0), and each of after
+    seconds after it stops (under_db: larger is better)."""
+    middle = (span[0] + span[1]) / 2
+    ref = note_band_db(played, rate, hz, middle)
+    return dict(kept_db=note_band_db(residual, rate, hz, middle) - ref,
+                under_db=[ref - note_band_db(residual, rate, hz, span[1] + a) for a in after])
+
+
+def ghost_guitar(rate):
+    """The guitar under the ghost notes: the first seconds of the clean takes."""
+    return guitar_for(rate, REAL_MAINS)[: int(GHOST_SECONDS * rate)]
+
+
+def measure_ghost(process, modes, rate, mains, hz, seed, with_guitar=True):
+    """A note stopping beside a line, over hum on frequency, with the guitar
+    and without: [figures] for each mode. The hum's own part comes out as
+    out(guitar + hum + note) - out(guitar + hum)."""
+    n = int(GHOST_SECONDS * rate)
+    h = hum(n, rate, mains, 0.0, seed)
+    s = note(n, rate, hz)
+    rows = []
+    bases = [("alone", np.zeros(n))] + ([("guitar", ghost_guitar(rate))] if with_guitar else [])
+    for label, base in bases:
+        proc = process
+        if process is IDEAL:
+            proc = ideal_for([Case("ghost", "", base, h), Case("ghost", "", base + s, h)])
+        for mode in modes:
+            y0 = np.asarray(proc(as_input(base + h), rate, mains, mode), np.float64)
+            y1 = np.asarray(proc(as_input(base + s + h), rate, mains, mode), np.float64)
+            fig = ghost_figures(y1 - y0, s, rate, hz)
+            fig.update(mode=mode, rate=rate, mains=mains, hz=hz, guitar=label)
+            rows.append(fig)
+    return rows
+
+
+# The processor of the pool's runs, set before its workers are forked (a
+# stand-in loaded from a file does not pickle).
+PROCESS = None
+
+
+def _job(job):
+    fn, args = job
+    return fn(PROCESS, *args)
+
+
+def run_jobs(process, jobs, workers=WORKERS):
+    """[fn(process, *args) for (fn, args) in jobs], over a pool of workers."""
+    global PROCESS
+    PROCESS = process
+    if workers <= 1 or len(jobs) <= 1:
+        return [_job(j) for j in jobs]
+    with multiprocessing.get_context("fork").Pool(workers) as pool:
+        return pool.map(_job, jobs, chunksize=1)
+
+
+def full_jobs(modes, sets, seed, settle, sonic=True):
+    """The jobs of the full tables, the longest first: the sonic-pi takes
+    (tuning set, when sonic), every take of the sets asked for, the ghost
+    notes."""
+    jobs = []
+    if "tuning" in sets and sonic:
+        jobs += [(measure, (modes, r, m, seed, settle)) for r in RATES for m in MAINS]
+    for set_name in sets:
+        for r in RATES:
+            for m in MAINS:
+                jobs += [(measure_take, (modes, set_name, name, r, m, seed, settle))
+                         for name, _ in SETS[set_name](r)]
+    jobs += [(measure_ghost, (modes, r, m, hz, seed)) for r in RATES for m, hz in GHOST_NOTES]
+    return jobs
+
+
+def full_tables(process, modes, sets, seed, settle, sonic=True, workers=WORKERS):
+    """Every figure of the full tables: {set: {runs, guitar, sonic_pi}} and
+    ghost rows. Each set's runs are kept to themselves."""
+    for rate in RATES:  # rendered (or read) before the workers fork
+        for set_name in sets:
+            SETS[set_name](rate)
+    jobs = full_jobs(modes, sets, seed, settle, sonic)
+    out = dict(sets={name: dict(runs=[], guitar={}) for name in sets}, ghost=[])
+    for (fn, args), res in zip(jobs, run_jobs(process, jobs, workers)):
+        if fn is measure:
+            _, r, m = args[:3]
+            sonic_pi = out["sets"]["tuning"].setdefault("sonic_pi", {})
+            for mode, figs in res.items():
+                sonic_pi.setdefault(mode, {})[(r, m)] = figs
+        elif fn is measure_take:
+            _, set_name, name, r, m = args[:5]
+            runs, bands = res
+            out["sets"][set_name]["runs"] += runs
+            for mode, b in bands.items():
+                out["sets"][set_name]["guitar"].setdefault(mode, {}).setdefault(name, {})[
+                    (r, m)] = b
+        else:
+            out["ghost"] += res
+    return out
+
+
+def sonic_runs(sonic_pi):
+    """The sonic-pi takes' figures as runs, as the sets' runs are tagged."""
+    runs = []
+    for mode, by_col in sonic_pi.items():
+        for (r, m), figs in by_col.items():
+            for key, fig in figs["cases"].items():
+                runs.append(dict(fig, set="tuning", take="sonic-pi", rate=r, mains=m, mode=mode,
+                                 case=key))
+    return runs
+
+
+def pooled_db(runs):
+    """Removal (dB A) of runs taken together: all their energy in against all
+    that is left."""
+    return float(db(sum(r["in_energy_a"] for r in runs)) -
+                 db(sum(r["left_energy_a"] for r in runs)))
+
+
+def summarise(runs):
+    """Per case, over runs of one mode and mains: pooled removal, the median
+    run, the worst take (its rates pooled); for the cases with an event the
+    median and the worst take's time back to 20 dB A (its slower rate) and
+    how many runs never got back."""
+    by_case = {}
+    for r in runs:
+        by_case.setdefault(r["case"], []).append(r)
+    out = {}
+    for key, rs in by_case.items():
+        takes = {}
+        for r in rs:
+            takes.setdefault(r["take"], []).append(r)
+        per_take = {name: pooled_db(t) for name, t in takes.items()}
+        worst = min(per_take, key=per_take.get)
+        fig = dict(label=rs[0]["label"], runs=len(rs), pooled_a_db=pooled_db(rs),
+                   median_a_db=float(np.median([r["removal_a_db"] for r in rs])),
+                   worst_take=worst, worst_take_a_db=per_take[worst])
+        if "recovery_s" in rs[0]:
+            times = {name: max(np.inf if r["recovery_s"] is None else r["recovery_s"] for r in t)
+                     for name, t in takes.items()}
+            slowest = max(times, key=times.get)
+            med = float(np.median([np.inf if r["recovery_s"] is None else r["recovery_s"]
+                                   for r in rs]))
+            fig.update(median_recovery_s=None if np.isinf(med) else med, slowest_take=slowest,
+                       slowest_recovery_s=None if np.isinf(times[slowest]) else times[slowest],
+                       never=sum(r["recovery_s"] is None for r in rs))
+        out[key] = fig
+    return out
+
+
+def worse_than_notches(runs):
+    """Runs where tracking removes less than the notches do, while the
+    notches remove under COMPARE_BELOW_DB: the notches' weak cases, where
+    tracking should not lose to them. The largest shortfall first."""
+    notches = {(r["take"], r["rate"], r["mains"], r["case"]): r for r in runs
+               if r["mode"] == "notches"}
+    rows = []
+    for r in runs:
+        n = notches.get((r["take"], r["rate"], r["mains"], r["case"]))
+        if (r["mode"] == "tracking" and n is not None and n["removal_a_db"] < COMPARE_BELOW_DB
+                and r["removal_a_db"] < n["removal_a_db"]):
+            rows.append(dict(take=r["take"], rate=r["rate"], mains=r["mains"], case=r["case"],
+                             label=r["label"], tracking_a_db=r["removal_a_db"],
+                             notches_a_db=n["removal_a_db"]))
+    return sorted(rows, key=lambda x: x["tracking_a_db"] - x["notches_a_db"])
+
+
 def quick(process, mode, seed, settle, rate=48000, mains=60):
     """The buzz on the first 10 s of the two clean takes, with both mains, the
     step of the mains halfway through them, the buzz's onset at 5 s at the
     other rate, and the step with 50 Hz mains halfway through the whole clean
-    takes."""
+    takes; the buzz on the random walk and the buzz swinging, and a note
+    stopping beside a line (over hum alone)."""
     todo = case_dict(cases(rate, mains, seed, QUICK_SECONDS))
     c, s = todo["buzz"], todo["step"]
     c2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed, QUICK_SECONDS))["buzz"]
@@ -758,8 +1053,10 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     # in them, partials beside the third and seventh harmonics make the jump
     # hard to see.
     s2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed))["step"]
+    walk, swing = todo["buzz_walk"], todo["buzz_swing"]
+    given = process
     if process is IDEAL:
-        process = ideal_for([c, c2, s, o, s2])
+        process = ideal_for([c, c2, s, o, s2, walk, swing])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
@@ -786,6 +1083,14 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     fig.update(step2_mains=QUICK_OTHER_MAINS, step2_at_s=s2.event,
                step2_removal_a_db=span_removal(in_a, left_a, rate, s2.event,
                                                s2.event + QUICK_STEP_SPAN))
+    for key, case in (("walk", walk), ("swing", swing)):
+        f, _, _ = removal(process, case.guitar, case.interference, rate, mains, mode, settle,
+                          out_guitar)
+        fig.update({key + "_label": case.label, key + "_removal_a_db": f["removal_a_db"]})
+    ghost = measure_ghost(given, [mode], rate, QUICK_GHOST[0], QUICK_GHOST[1], seed,
+                          with_guitar=False)[0]
+    fig.update(ghost_hz=QUICK_GHOST[1], ghost_mains=QUICK_GHOST[0],
+               ghost_after_s=GHOST_AFTER[0], ghost_db=ghost["under_db"][0])
     return fig
 
 
@@ -863,13 +1168,224 @@ def print_mode(results, settle):
                             for r in real], 30)
 
 
+def time_cell(t):
+    return "never" if t is None else "%.1f s" % t
+
+
+def dbs_cell(v):
+    return "> 150" if v >= 150 else "%.1f" % dec(v)
+
+
+def print_summary(runs, settle):
+    """Per case, per mains: pooled, median run, worst take; then the times
+    back to 20 dB A."""
+    per_mains = {m: summarise([r for r in runs if r["mains"] == m]) for m in MAINS}
+    keys = list(per_mains[MAINS[0]])
+    print("Removal, dB A after the first %g s (onset: %g s after it): all the takes and both "
+          "rates pooled, the median run, the worst take (its rates pooled):" % (settle, settle))
+    head = "%6s %6s %6s %-17s" % ("pooled", "median", "worst", "")
+    table_row("", ["%-38s" % ("%d Hz mains" % m) for m in MAINS], 38)
+    table_row("", [head for _ in MAINS], 38)
+    for key in keys:
+        table_row(per_mains[MAINS[0]][key]["label"], [
+            "%6s %6s %6s %-17s" % (dbs_cell(f["pooled_a_db"]), dbs_cell(f["median_a_db"]),
+                                   dbs_cell(f["worst_take_a_db"]), f["worst_take"])
+            for f in (per_mains[m][key] for m in MAINS)], 38)
+    print("Time until removal is %g dB A and stays (%g s windows every %g s): the median run, "
+          "the slowest take (its slower rate), runs never back:"
+          % (THRESHOLD_DB, WINDOW_SECONDS, HOP_SECONDS))
+    for key in [k for k in keys if "never" in per_mains[MAINS[0]][k]]:
+        table_row("after the %s" % key, [
+            "%6s %6s %-17s %d of %d" % (time_cell(f["median_recovery_s"]),
+                                        time_cell(f["slowest_recovery_s"]), f["slowest_take"],
+                                        f["never"], f["runs"])
+            for f in (per_mains[m][key] for m in MAINS)], 38)
+    return per_mains
+
+
+def print_guitar_alone(bands):
+    """The largest third-octave change of each take alone, per column, and
+    the worst of all: {take: {(rate, mains): band changes}}."""
+    cols = [(r, m) for r in RATES for m in MAINS]
+    print("Guitar alone, the largest change of a third-octave band within %g dB of the "
+          "strongest, out - in (dB):" % BAND_SPAN_DB)
+    table_row("", [column_name(*c) for c in cols], 15)
+    worst = None
+    for name, by_col in bands.items():
+        table_row(name, ["%+.2f @ %s" % (dec(by_col[c]["largest_change_db"], 2),
+                                         by_col[c]["largest_band"]) for c in cols], 15)
+        for c in cols:
+            v = by_col[c]["largest_change_db"]
+            if worst is None or abs(v) > abs(worst[0]):
+                worst = (v, by_col[c]["largest_band"], name, c)
+    if worst:
+        print("  worst: %+.2f dB in the %s Hz band, %s at %s"
+              % (dec(worst[0], 2), worst[1], worst[2], column_name(*worst[3])))
+    return worst
+
+
+def print_adds(runs, shown=12):
+    adding = [r for r in runs if r["adds"]]
+    print("Runs that add (within +-%g Hz of a mains harmonic 1-%d, what is left over %g dB above "
+          "the interference there and above %g dBFS): %d of %d"
+          % (ADD_HALF_WIDTH, BUZZ_HARMONICS, ADD_ABOVE_DB, ADD_FLOOR_DBFS, len(adding),
+             len(runs)))
+    for r in sorted(adding, key=lambda r: -r["adds"][0]["left_dbfs"])[:shown]:
+        a = r["adds"][0]
+        print("  %s, %s, %s: harmonic %d at %.1f dBFS (%s dB over what went in)%s"
+              % (case_title(r), r["take"], column_name(r["rate"], r["mains"]), a["k"],
+                 a["left_dbfs"], dbs_cell(a["above_db"]),
+                 ", %d lines" % len(r["adds"]) if len(r["adds"]) > 1 else ""))
+    return len(adding)
+
+
+def print_compare(runs, shown=12):
+    rows = worse_than_notches(runs)
+    weak = sum(r["mode"] == "notches" and r["removal_a_db"] < COMPARE_BELOW_DB for r in runs)
+    print("Tracking below the notches: %d of the %d runs where the notches remove under %g dB A"
+          % (len(rows), weak, COMPARE_BELOW_DB))
+    for r in rows[:shown]:
+        print("  %s, %s, %s: tracking %.1f, notches %.1f dB A"
+              % (case_title(r), r["take"], column_name(r["rate"], r["mains"]),
+                 r["tracking_a_db"], r["notches_a_db"]))
+    return rows
+
+
+def print_set(set_name, data, modes, settle):
+    """One set's tables, from its own runs alone."""
+    takes = list(dict.fromkeys(r["take"] for r in data["runs"]))
+    sonic = sonic_runs(data["sonic_pi"]) if "sonic_pi" in data else []
+    print()
+    print("==== %s set: %d takes (%s), each on its own, at %s kHz, %s Hz mains%s ===="
+          % (set_name, len(takes), ", ".join(takes), " and ".join("%g" % (r / 1000) for r in RATES),
+             " and ".join(str(m) for m in MAINS),
+             "; and the four sonic-pi takes" if sonic else ""))
+    summary = {}
+    for mode in modes:
+        runs = [r for r in data["runs"] if r["mode"] == mode]
+        print()
+        print("-- %s set, mode %s --" % (set_name, mode))
+        summary[mode] = {str(m): v for m, v in print_summary(runs, settle).items()}
+        print_guitar_alone(data["guitar"][mode])
+        if sonic:
+            print()
+            print("-- %s set, mode %s: the sonic-pi takes --" % (set_name, mode))
+            print_mode(data["sonic_pi"][mode], settle)
+    print()
+    adds = {}
+    for mode in modes:
+        print("%s set, mode %s: " % (set_name, mode), end="")
+        adds[mode] = print_adds([r for r in data["runs"] + sonic if r["mode"] == mode])
+    compare = None
+    if len(modes) == len(MODES):
+        print("%s set: " % set_name, end="")
+        compare = print_compare(data["runs"] + sonic)
+    return dict(summary=summary, adds_count=adds, worse_than_notches=compare)
+
+
+def print_ghost(rows, modes):
+    print()
+    print("==== a note stopping beside a line ====")
+    print("A %g dBFS note from %g to %g s over hum on frequency (harmonics 1-6), alone and over "
+          "the first %g s of the clean takes;" % (GHOST_DBFS, GHOST_SPAN[0], GHOST_SPAN[1],
+                                                 GHOST_SECONDS))
+    print("what the output holds within +-%g Hz of it (out(hum + note) - out(hum)), dB under the "
+          "note: while it plays (kept), %s s after it stops (larger is better):"
+          % (GHOST_HALF_BAND, " and ".join("%g" % a for a in GHOST_AFTER)))
+    for mode in modes:
+        print("mode %s" % mode)
+        table_row("", ["%-28s" % ("%gk" % (r / 1000)) for r in RATES], 28)
+        table_row("", ["%6s %9s %9s" % (("kept",) + tuple("%g s" % a for a in GHOST_AFTER))
+                       for _ in RATES], 28)
+        for mains, hz in GHOST_NOTES:
+            for label in ("alone", "guitar"):
+                cells = []
+                for rate in RATES:
+                    f = [r for r in rows if r["mode"] == mode and r["rate"] == rate
+                         and r["mains"] == mains and r["hz"] == hz and r["guitar"] == label]
+                    if not f:
+                        cells.append("")
+                        continue
+                    f = f[0]
+                    cells.append("%+6.1f %9s %9s" % ((dec(f["kept_db"]),) +
+                                                     tuple(dbs_cell(v) for v in f["under_db"])))
+                table_row("%g Hz @ %d Hz, %s" % (hz, mains, label), cells, 28)
+
+
+def json_keys(x):
+    """x with tuple keys as 'rate/mains' strings, for JSON."""
+    if isinstance(x, dict):
+        return {("%d/%d" % k if isinstance(k, tuple) else k): json_keys(v) for k, v in x.items()}
+    if isinstance(x, list):
+        return [json_keys(v) for v in x]
+    if isinstance(x, float) and not np.isfinite(x):
+        return None
+    return x
+
+
+def print_quick(fig, mode):
+    buzzes = (("removal", fig["mains"]), ("removal2", fig["mains2"]))
+    for key, hz in buzzes:
+        print("%s: %s at 48 kHz, %d Hz mains, %g s of %s: removal %.1f dB "
+              "A-weighted (%.1f dB unweighted)"
+              % (mode, fig["label"], hz, QUICK_SECONDS, " and ".join(CLEAN_TAKES),
+                 fig[key + "_a_db"], fig[key + "_db"]))
+    back = fig["step_recovery_s"]
+    print("%s: %s at %g s: removal %.1f dB A-weighted over the %g s after it; %s"
+          % (mode, fig["step_label"], fig["step_at_s"], fig["step_removal_a_db"],
+             QUICK_STEP_SPAN,
+             "not back to %g dB A for good within this short take" % THRESHOLD_DB
+             if back is None else
+             "back to %g dB A for good after %.1f s" % (THRESHOLD_DB, back)))
+    print("%s: %s at %g kHz: removal %.1f dB A-weighted from %g to %g s after it"
+          % (mode, fig["onset_label"], fig["onset_rate"] / 1000,
+             fig["onset_removal_a_db"], *QUICK_ONSET_SPAN))
+    print("%s: the step with %d Hz mains at %g s, over the whole of the clean takes: "
+          "removal %.1f dB A-weighted over the %g s after it"
+          % (mode, fig["step2_mains"], fig["step2_at_s"], fig["step2_removal_a_db"],
+             QUICK_STEP_SPAN))
+    for key in ("walk", "swing"):
+        print("%s: %s at 48 kHz, %d Hz mains, %g s of the clean takes: removal %.1f dB A-weighted"
+              % (mode, fig[key + "_label"], fig["mains"], QUICK_SECONDS,
+                 fig[key + "_removal_a_db"]))
+    print("%s: a %g dBFS note at %g Hz stopping over hum on %d Hz mains, 48 kHz: %s dB under it "
+          "%g s after" % (mode, GHOST_DBFS, fig["ghost_hz"], fig["ghost_mains"],
+                          dbs_cell(fig["ghost_db"]), fig["ghost_after_s"]))
+
+
+def quick_below(fig, mode, args):
+    """The quick figures under the limits asked for, printed; True if any."""
+    below = []
+    for key, hz in (("removal", fig["mains"]), ("removal2", fig["mains2"])):
+        if args.min_removal is not None and fig[key + "_a_db"] < args.min_removal:
+            below.append("the %.1f dB asked for with %d Hz mains" % (args.min_removal, hz))
+    for key, what in (("step_removal_a_db", "the step"),
+                      ("step2_removal_a_db", "the step with 50 Hz mains")):
+        if args.min_step_removal is not None and fig[key] < args.min_step_removal:
+            below.append("the %.1f dB asked for after %s" % (args.min_step_removal, what))
+    for limit, key, what in ((args.min_onset_removal, "onset_removal_a_db", "after the onset"),
+                             (args.min_walk_removal, "walk_removal_a_db", "on the random walk"),
+                             (args.min_swing_removal, "swing_removal_a_db",
+                              "with the level swinging"),
+                             (args.min_ghost_db, "ghost_db", "under the stopped note")):
+        if limit is not None and fig[key] < limit:
+            below.append("the %.1f dB asked for %s" % (limit, what))
+    for b in below:
+        print("%s: below %s" % (mode, b))
+    return bool(below)
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mode", choices=MODES + ["both"], default="both")
+    ap.add_argument("--set", choices=SET_NAMES + ["all"], default="all",
+                    help="the full tables of the held-out set, the tuning set (with the sonic-pi "
+                    "takes) or both, each apart (default: all)")
     ap.add_argument("--quick", action="store_true",
                     help="only the buzz and the step at 48 kHz, and the buzz's onset at 44.1 kHz, "
                     "60 Hz, on 10 s of the two clean takes, and the buzz again with 50 Hz mains; "
-                    "and the step with 50 Hz mains at 48 kHz over the whole of them")
+                    "the step with 50 Hz mains at 48 kHz over the whole of them; the buzz on "
+                    "the random walk and swinging; a note stopping at 659.7 Hz over 60 Hz hum")
     ap.add_argument("--min-removal", type=float, metavar="DB",
                     help="exit 1 when either quick buzz's A-weighted removal is below DB")
     ap.add_argument("--min-step-removal", type=float, metavar="DB",
@@ -878,6 +1394,13 @@ def main():
     ap.add_argument("--min-onset-removal", type=float, metavar="DB",
                     help="exit 1 when the quick onset's A-weighted removal from 2 to 5 s after "
                     "it is below DB")
+    ap.add_argument("--min-walk-removal", type=float, metavar="DB",
+                    help="exit 1 when the quick buzz on the random walk is removed by less")
+    ap.add_argument("--min-swing-removal", type=float, metavar="DB",
+                    help="exit 1 when the quick buzz swinging in level is removed by less")
+    ap.add_argument("--min-ghost-db", type=float, metavar="DB",
+                    help="exit 1 when the quick stopped note's band holds less than DB under "
+                    "it 1 s after")
     ap.add_argument("--json", metavar="FILE", help="write every figure to FILE")
     ap.add_argument("--seed", type=int, default=SEED)
     ap.add_argument("--settle", type=float, default=SETTLE_SECONDS, metavar="S")
@@ -886,10 +1409,12 @@ def main():
     ap.add_argument("--processor", default="utility_host",
                     help="utility_host (the module), pass-through, ideal, or FILE.py:FUNCTION")
     args = ap.parse_args()
-    limits = (args.min_removal, args.min_step_removal, args.min_onset_removal)
+    limits = (args.min_removal, args.min_step_removal, args.min_onset_removal,
+              args.min_walk_removal, args.min_swing_removal, args.min_ghost_db)
     if any(v is not None for v in limits) and not args.quick:
-        ap.error("--min-removal, --min-step-removal and --min-onset-removal go with --quick")
+        ap.error("the --min-... limits go with --quick")
     modes = MODES if args.mode == "both" else [args.mode]
+    sets = SET_NAMES if args.set == "all" else [args.set]
     started = time.time()
 
     host = None
@@ -906,59 +1431,26 @@ def main():
         else:
             process, what = load_processor(args.processor), "stand-in " + args.processor
         print("Processor: %s" % what)
-        print("Seed %d (the phases of the buzz's and the hum's harmonics); settle %g s"
-              % (args.seed, args.settle))
+        print("Seed %d (the phases of the buzz's and the hum's harmonics, the random walk, the "
+              "swing); settle %g s" % (args.seed, args.settle))
         figures = dict(processor=what, seed=args.seed, settle_s=args.settle,
                        window_s=WINDOW_SECONDS, hop_s=HOP_SECONDS, threshold_db=THRESHOLD_DB)
         below = False
-        for mode in modes:
-            if args.quick:
+        if args.quick:
+            for mode in modes:
                 fig = quick(process, mode, args.seed, args.settle)
                 figures.setdefault("quick", {})[mode] = fig
-                buzzes = (("removal", fig["mains"]), ("removal2", fig["mains2"]))
-                for key, hz in buzzes:
-                    print("%s: %s at 48 kHz, %d Hz mains, %g s of %s: removal %.1f dB "
-                          "A-weighted (%.1f dB unweighted)"
-                          % (mode, fig["label"], hz, QUICK_SECONDS, " and ".join(CLEAN_TAKES),
-                             fig[key + "_a_db"], fig[key + "_db"]))
-                back = fig["step_recovery_s"]
-                print("%s: %s at %g s: removal %.1f dB A-weighted over the %g s after it; %s"
-                      % (mode, fig["step_label"], fig["step_at_s"], fig["step_removal_a_db"],
-                         QUICK_STEP_SPAN,
-                         "not back to %g dB A for good within this short take" % THRESHOLD_DB
-                         if back is None else
-                         "back to %g dB A for good after %.1f s" % (THRESHOLD_DB, back)))
-                print("%s: %s at %g kHz: removal %.1f dB A-weighted from %g to %g s after it"
-                      % (mode, fig["onset_label"], fig["onset_rate"] / 1000,
-                         fig["onset_removal_a_db"], *QUICK_ONSET_SPAN))
-                print("%s: the step with %d Hz mains at %g s, over the whole of the clean takes: "
-                      "removal %.1f dB A-weighted over the %g s after it"
-                      % (mode, fig["step2_mains"], fig["step2_at_s"], fig["step2_removal_a_db"],
-                         QUICK_STEP_SPAN))
-                for key, hz in buzzes:
-                    if args.min_removal is not None and fig[key + "_a_db"] < args.min_removal:
-                        print("%s: below the %.1f dB asked for with %d Hz mains"
-                              % (mode, args.min_removal, hz))
-                        below = True
-                for key, what in (("step_removal_a_db", "the step"),
-                                  ("step2_removal_a_db", "the step with 50 Hz mains")):
-                    if args.min_step_removal is not None and fig[key] < args.min_step_removal:
-                        print("%s: below the %.1f dB asked for after %s"
-                              % (mode, args.min_step_removal, what))
-                        below = True
-                if (args.min_onset_removal is not None
-                        and fig["onset_removal_a_db"] < args.min_onset_removal):
-                    print("%s: below the %.1f dB asked for after the onset"
-                          % (mode, args.min_onset_removal))
-                    below = True
-                continue
-            results = {(r, m): measure(process, mode, r, m, args.seed, args.settle)
-                       for r in RATES for m in MAINS}
-            print()
-            print("== mode %s ==" % mode)
-            print_mode(results, args.settle)
-            figures.setdefault("modes", {})[mode] = {
-                "%d/%d" % k: v for k, v in results.items()}
+                print_quick(fig, mode)
+                below |= quick_below(fig, mode, args)
+        else:
+            out = full_tables(process, modes, sets, args.seed, args.settle)
+            # The held-out set first, and each set from its own runs alone.
+            for set_name in sets:
+                data = out["sets"][set_name]
+                shown = print_set(set_name, data, modes, args.settle)
+                figures.setdefault("sets", {})[set_name] = dict(data, **shown)
+            print_ghost(out["ghost"], modes)
+            figures["ghost"] = out["ghost"]
     except ProcessorError as e:
         print("hum_quality: %s" % e, file=sys.stderr)
         sys.exit(2)
@@ -967,7 +1459,7 @@ def main():
             host.close()
     if args.json:
         with open(args.json, "w") as f:
-            json.dump(figures, f, indent=1)
+            json.dump(json_keys(figures), f, indent=1)
     print("(%.1f s)" % (time.time() - started))
     sys.exit(1 if below else 0)
 

@@ -1,9 +1,14 @@
 """Checks tools/hum_quality.py's measures without the module: the A curve
 against the IEC 61672 table, and removal, recovery time, band changes and the
-hum-line finder with stand-in processors whose answers are known.
+hum-line finder with stand-in processors whose answers are known; the random
+walk of the mains and the level swing within their bounds; the lines a
+residual adds; the stopped note's measure; and the two sets' tables kept
+apart.
 
 Usage: check_hum_quality.py TOOLS_DIR
 """
+import contextlib
+import io
 import sys
 
 import numpy as np
@@ -142,9 +147,92 @@ def lines():
     expect(np.all(np.abs(levels - want) < 0.2), "line levels %s, not %s" % (levels, want))
 
 
+def models():
+    # The walk's offset and its rate, read back from the phase it gives (so
+    # that its integration is checked too), over 10 minutes at 1 kHz.
+    rate, mains, seconds = 1000, 50, 600
+    for seed in (hq.SEED, 1):
+        theta = hq.walk_phase(seconds * rate, rate, mains, seed)
+        step = rate // 10
+        offset = np.diff(theta[::step]) / (2 * np.pi * step / rate) - mains
+        slope = np.abs(np.diff(offset)) / (step / rate)
+        print("walk, seed %d: offset %+.4f to %+.4f Hz, rate up to %.4f Hz/s"
+              % (seed, offset.min(), offset.max(), slope.max()))
+        expect(np.all(np.abs(offset) <= hq.WALK_HZ + 1e-6) and slope.max() <= hq.WALK_RATE + 1e-4,
+               "walk, seed %d: beyond +-%g Hz or %g Hz/s" % (seed, hq.WALK_HZ, hq.WALK_RATE))
+        # A walk that never meets its bounds would not be one.
+        expect(offset.max() > 0.8 * hq.WALK_HZ and offset.min() < -0.8 * hq.WALK_HZ,
+               "walk, seed %d: does not reach its bounds" % seed)
+    swing = 20 * np.log10(hq.swing_gain(20 * rate, rate, hq.SEED))
+    expect(abs(swing.max() - hq.SWING_DB) < 0.05 and abs(swing.min() + hq.SWING_DB) < 0.05,
+           "swing: %.2f to %.2f dB" % (swing.min(), swing.max()))
+    decay = 20 * np.log10(hq.decay_gain(8 * rate, rate))
+    expect(abs(decay.min() + hq.DECAY_DB_PER_S * hq.DECAY_SECONDS) < 0.1 and decay.max() == 0,
+           "decay: %.2f to %.2f dB" % (decay.min(), decay.max()))
+
+
+def adds_and_ghost():
+    x = sine(60.0, 4.0, 0.01) + sine(180.0, 4.0, 0.003)
+    # Three times the interference is not adding; a 420 Hz line where none
+    # went in is, but not under -40 dBFS.
+    for left, want in ((3 * x, []), (0.1 * x + sine(420.0, 4.0, 0.02), [7]),
+                       (sine(420.0, 4.0, 0.001), [])):
+        got = [r["k"] for r in hq.added_lines(x, left, RATE, 60, RATE // 2)]
+        expect(got == want, "lines added: %s, not %s" % (got, want))
+
+    # A note's band after it stops: nothing there, the note held on, a tail
+    # 20 dB under it.
+    n, hz = int(hq.GHOST_SECONDS * RATE), 659.7
+    s = hq.note(n, RATE, hz)
+    held = 10 ** (hq.GHOST_DBFS / 20) * np.sin(2 * np.pi * hz * np.arange(n) / RATE)
+    for name, residual, lo, hi in (("nothing", s, 150, np.inf), ("held", held, -0.3, 0.3),
+                                   ("tail", s + 0.1 * held * (np.arange(n) >= 6 * RATE),
+                                    19.5, 20.5)):
+        under = hq.ghost_figures(residual, s, RATE, hz)["under_db"]
+        expect(all(lo <= u <= hi for u in under), "ghost, %s: %s dB under" % (name, under))
+    rows = hq.measure_ghost(hq.pass_through, ["tracking"], RATE, 60, hz, hq.SEED)
+    print("ghost, pass-through: %s" % [(r["guitar"], round(r["kept_db"], 2), r["under_db"])
+                                       for r in rows])
+    expect(len(rows) == 2 and all(abs(r["kept_db"]) < 0.1 and min(r["under_db"]) >= 150
+                                  for r in rows), "ghost through pass-through: %s" % rows)
+
+
+def sets_apart():
+    """Each set's tables from its own takes alone: a stand-in that mutes loud
+    input removes everything from the loud held-out take and nothing from the
+    quiet tuning one, so a pooled figure of both would read about 3 dB."""
+    seconds = 8.0
+    t = np.arange(int(seconds * RATE)) / RATE
+    loud, quiet = 0.5 * np.sin(2 * np.pi * 110 * t), 0.05 * np.sin(2 * np.pi * 110 * t)
+
+    def mutes_loud(x, rate, mains, mode):
+        return np.zeros_like(x) if np.max(np.abs(x)) > 0.3 else hq.as_input(x)
+
+    hq.SETS = {"held-out": lambda rate: [("loud_take", loud)],
+               "tuning": lambda rate: [("quiet_take", quiet)]}
+    hq.RATES, hq.MAINS, hq.GHOST_NOTES = [RATE], [60], [(60, 659.7)]
+    out = hq.full_tables(mutes_loud, ["tracking"], hq.SET_NAMES, hq.SEED, 1.0, sonic=False)
+    printed = {}
+    for name in hq.SET_NAMES:
+        with contextlib.redirect_stdout(io.StringIO()) as f:
+            summary = hq.print_set(name, out["sets"][name], ["tracking"], 1.0)["summary"]
+        printed[name] = f.getvalue()
+        pooled = [v["pooled_a_db"] for v in summary["tracking"]["60"].values()]
+        print("%s: %d cases, pooled %.1f to %.1f dB A" % (name, len(pooled), min(pooled),
+                                                           max(pooled)))
+        ok = all(p > 150 for p in pooled) if name == "held-out" else all(abs(p) < 0.01
+                                                                         for p in pooled)
+        expect(len(pooled) == 14 and ok, "%s set's pooled figures: %s" % (name, pooled))
+    expect("quiet_take" not in printed["held-out"] and "loud_take" not in printed["tuning"],
+           "a set's tables name the other's take")
+
+
 a_curve()
 removal()
 lines()
+models()
+adds_and_ghost()
+sets_apart()
 for f in failures:
     print("FAIL: " + f)
 sys.exit(1 if failures else 0)

@@ -81,7 +81,12 @@ The processor is any callable process(x, rate, mains, mode) -> y on float32
 arrays, so that a prototype in Python can be measured as the module is. The
 default runs the built module through tools/utility_host, a fresh instance
 per signal; mode "notches" is the hum filter as it is (hum_on, hum_50hz),
-"tracking" adds hum_track=1.
+"tracking" adds hum_track=1. Two stand-ins measure the measure: "ideal"
+subtracts the exact interference; "follower-bound" cancels every line at the
+exact mains of each mix it knows and the guitar alone at the nominal mains,
+as any follower must (there is no mains in it to follow), so it reads the
+most a stage that follows the mains with linear line cancellers can score
+here (follower_for says why).
 
 --quick is a few seconds for ctest: the buzz, the step, the onset, the buzz
 on the random walk and swinging, and the 659.7 Hz note stopping over hum alone,
@@ -91,7 +96,7 @@ Usage: hum_quality.py [--mode notches|tracking|both] [--set held-out|tuning|all]
          [--quick [--min-removal DB] [--min-step-removal DB] [--min-onset-removal DB]
                   [--min-walk-removal DB] [--min-swing-removal DB] [--min-ghost-db DB]]
          [--json FILE] [--seed N] [--settle S] [--plugin SO] [--host UTILITY_HOST]
-         [--processor utility_host|pass-through|ideal|FILE.py:FUNCTION]
+         [--processor utility_host|pass-through|ideal|follower-bound|FILE.py:FUNCTION]
 """
 import argparse
 import hashlib
@@ -440,11 +445,12 @@ class Case:
     drop(), so that a run holds one case's signals at a time."""
 
     def __init__(self, key, label, g, interference=None, event=None, settle_from=0.0,
-                 make=None):
+                 make=None, theta=None):
         self.key, self.label = key, label
         self.guitar, self._interference, self._make = g, interference, make
         self.event = event
         self.settle_from = settle_from
+        self.theta = theta  # make() of the mains phase the interference rides on
 
     @property
     def interference(self):
@@ -478,29 +484,41 @@ def cases_on(g, rate, mains, seed):
         return Case(key, label, guitar, make=make, **kw)
 
     lead = "%g s before the guitar" % HUM_FIRST_SECONDS
+
+    def on(wander, length=n, step=None):
+        return lambda: mains_phase(length, rate, mains, wander, step)
+
+    def walk():
+        return walk_phase(n, rate, mains, seed)
+
     return [
-        case("buzz", "buzz +-0.02 Hz", steady),
-        case("buzz_first", "  %s" % lead, lambda: buzz(m, rate, mains, 0.02, seed), first),
+        case("buzz", "buzz +-0.02 Hz", steady, theta=on(0.02)),
+        case("buzz_first", "  %s" % lead, lambda: buzz(m, rate, mains, 0.02, seed), first,
+             theta=on(0.02, m)),
         case("buzz_wandering", "buzz, wandering +-0.05 Hz",
-             lambda: buzz(n, rate, mains, 0.05, seed)),
+             lambda: buzz(n, rate, mains, 0.05, seed), theta=on(0.05)),
         case("buzz_walk", "buzz, random walk +-%g Hz" % WALK_HZ,
-             lambda: buzz_on(walk_phase(n, rate, mains, seed), rate, mains, seed)),
+             lambda: buzz_on(walk(), rate, mains, seed), theta=walk),
         case("buzz_swing", "buzz, level swinging +-%g dB" % SWING_DB,
-             lambda: steady() * swing_gain(n, rate, seed)),
-        case("hum_exact", "hum on frequency", lambda: hum(n, rate, mains, 0.0, seed)),
-        case("hum05", "hum +-0.05 Hz", lambda: hum(n, rate, mains, 0.05, seed)),
-        case("hum05_first", "  %s" % lead, lambda: hum(m, rate, mains, 0.05, seed), first),
+             lambda: steady() * swing_gain(n, rate, seed), theta=on(0.02)),
+        case("hum_exact", "hum on frequency", lambda: hum(n, rate, mains, 0.0, seed),
+             theta=on(0.0)),
+        case("hum05", "hum +-0.05 Hz", lambda: hum(n, rate, mains, 0.05, seed), theta=on(0.05)),
+        case("hum05_first", "  %s" % lead, lambda: hum(m, rate, mains, 0.05, seed), first,
+             theta=on(0.05, m)),
         case("hum_walk", "hum, random walk +-%g Hz" % WALK_HZ,
-             lambda: hum(n, rate, mains, 0, seed, walk_phase(n, rate, mains, seed))),
-        case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed)),
+             lambda: hum(n, rate, mains, 0, seed, walk()), theta=walk),
+        case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed), theta=on(0.2)),
         case("hum_decay", "hum +-0.05 Hz, decaying", lambda: hum(n, rate, mains, 0.05, seed)
-             * decay_gain(n, rate)),
+             * decay_gain(n, rate), theta=on(0.05)),
         case("step", "step +%g Hz mid-take" % STEP_HZ,
-             lambda: buzz(n, rate, mains, 0.02, seed, step_at), event=step_at),
+             lambda: buzz(n, rate, mains, 0.02, seed, step_at), event=step_at,
+             theta=on(0.02, step=step_at)),
         case("onset", "onset at %g s" % ONSET_SECONDS, lambda: steady() * onset_gate(n, rate),
-             event=ONSET_SECONDS, settle_from=ONSET_SECONDS),
+             event=ONSET_SECONDS, settle_from=ONSET_SECONDS, theta=on(0.02)),
         case("switch", "pickup switch mid-take",
-             lambda: switched(steady(), n, rate, mains, 0.02, seed, step_at), event=step_at),
+             lambda: switched(steady(), n, rate, mains, 0.02, seed, step_at), event=step_at,
+             theta=on(0.02)),
     ]
 
 
@@ -526,6 +544,9 @@ def case_dict(todo):
 
 
 IDEAL = "ideal"
+FOLLOWER = "follower-bound"
+FOLLOWER_LINE_HZ = 0.5  # each line's low-pass: wide enough for the drifts, narrow on the guitar
+STAND_INS = (IDEAL, FOLLOWER)
 
 
 def as_input(x):
@@ -715,6 +736,57 @@ def ideal_for(known_cases):
     return process
 
 
+def line_canceller(x, theta, rate, mains, line_hz=FOLLOWER_LINE_HZ):
+    """Cancels harmonics 1-40 of mains at phase theta (radians, per sample): a
+    mains period at a time, each harmonic is demodulated at h theta, followed
+    through a one-pole line_hz low-pass and subtracted, remodulated, from the
+    next period. Linear in x for a given theta."""
+    x = np.asarray(x, np.float64)
+    period = int(round(rate / mains))
+    h = np.arange(1, BUZZ_HARMONICS + 1)
+    h = h[h * mains < rate / 2]
+    k = 1.0 - np.exp(-2 * np.pi * line_hz / mains)
+    est = np.zeros(len(h), complex)
+    out = x.copy()
+    for start in range(0, len(x), period):
+        span = slice(start, start + period)
+        turns = np.exp(1j * np.outer(h, theta[span]))
+        out[span] -= np.real(est @ turns)
+        if out[span].shape[0] == period:
+            est += k * ((2.0 / period) * (turns.conj() @ x[span]) - est)
+    return out
+
+
+def follower_for(known_cases):
+    """A stand-in for the best a follower can do: for each mix of the cases
+    given it knows the mains exactly and cancels at it (line_canceller); any
+    other signal, the guitar alone among them, holds no mains to follow, so it
+    is cancelled at the nominal frequency, as a real follower would hold it.
+    What it scores is the bound the removal measure sets on following: the
+    lines' low-passes take the guitar near the lines differently at the two
+    frequencies, and that difference counts as interference left."""
+    known = {}
+    for c in known_cases:
+        known[hashlib.sha1(as_input(c.guitar + c.interference).tobytes()).digest()] = c.theta
+
+    def process(x, rate, mains, mode):
+        make = known.get(hashlib.sha1(as_input(x).tobytes()).digest())
+        theta = make() if make is not None else 2 * np.pi * mains * np.arange(len(x)) / rate
+        return as_input(line_canceller(as_input(x), theta, rate, mains))
+
+    return process
+
+
+def stand_in_for(process, known_cases):
+    """The processor for a run of the cases given: a stand-in made for them,
+    or the processor itself."""
+    if process is IDEAL:
+        return ideal_for(known_cases)
+    if process is FOLLOWER:
+        return follower_for(known_cases)
+    return process
+
+
 class UtilityHost:
     """The built module in tools/utility_host: a fresh instance per call."""
 
@@ -804,8 +876,9 @@ def case_figures(process, c, rate, mains, mode, settle, out_guitar, windows=Fals
 
 
 def guitar_alone(process, g, rate, mains, mode):
-    # The ideal stand-in knows no guitar alone and passes it through.
-    return (pass_through if process is IDEAL else process)(as_input(g), rate, mains, mode)
+    # The ideal stand-in knows no guitar alone and passes it through; the
+    # follower's holds it at the nominal frequency.
+    return stand_in_for(process, [])(as_input(g), rate, mains, mode)
 
 
 def measure(process, modes, rate, mains, seed, settle):
@@ -817,7 +890,7 @@ def measure(process, modes, rate, mains, seed, settle):
     outs = {}  # the output for each guitar alone (some cases have silence in front)
     res = {mode: dict(cases={}) for mode in modes}
     for c in todo:
-        proc = ideal_for([c]) if process is IDEAL else process
+        proc = stand_in_for(process, [c])
         for mode in modes:
             key = (mode, id(c.guitar))
             if key not in outs:
@@ -838,7 +911,7 @@ def measure(process, modes, rate, mains, seed, settle):
         res[mode]["guitar"] = band_changes(g, outs[(mode, id(g))], rate)
         res[mode]["guitar"]["takes"] = names
         if mains == REAL_MAINS:
-            res[mode]["real_hum"] = real_hum(pass_through if process is IDEAL else process,
+            res[mode]["real_hum"] = real_hum(stand_in_for(process, []),
                                              mode, rate)
     return res
 
@@ -876,7 +949,7 @@ def measure_take(process, modes, set_name, name, rate, mains, seed, settle):
     todo = cases_on(g, rate, mains, seed)
     outs, runs = {}, []
     for c in todo:
-        proc = ideal_for([c]) if process is IDEAL else process
+        proc = stand_in_for(process, [c])
         for mode in modes:
             key = (mode, id(c.guitar))
             if key not in outs:
@@ -932,8 +1005,8 @@ def measure_ghost(process, modes, rate, mains, hz, seed, with_guitar=True):
     bases = [("alone", np.zeros(n))] + ([("guitar", ghost_guitar(rate))] if with_guitar else [])
     for label, base in bases:
         proc = process
-        if process is IDEAL:
-            proc = ideal_for([Case("ghost", "", base, h), Case("ghost", "", base + s, h)])
+        if process in STAND_INS:
+            proc = stand_in_for(process, [Case("ghost", "", base, h), Case("ghost", "", base + s, h)])
         for mode in modes:
             y0 = np.asarray(proc(as_input(base + h), rate, mains, mode), np.float64)
             y1 = np.asarray(proc(as_input(base + s + h), rate, mains, mode), np.float64)
@@ -1087,8 +1160,8 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     s2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed))["step"]
     walk, swing = todo["buzz_walk"], todo["buzz_swing"]
     given = process
-    if process is IDEAL:
-        process = ideal_for([c, c2, s, o, s2, walk, swing])
+    if process in STAND_INS:
+        process = stand_in_for(process, [c, c2, s, o, s2, walk, swing])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
@@ -1439,7 +1512,8 @@ def main():
     ap.add_argument("--host", default=DEFAULT_HOST, help="utility_host (default: build/release)")
     ap.add_argument("--plugin", default=DEFAULT_PLUGIN, help="the module (default: build/release)")
     ap.add_argument("--processor", default="utility_host",
-                    help="utility_host (the module), pass-through, ideal, or FILE.py:FUNCTION")
+                    help="utility_host (the module), pass-through, ideal, follower-bound, "
+                    "or FILE.py:FUNCTION")
     args = ap.parse_args()
     limits = (args.min_removal, args.min_step_removal, args.min_onset_removal,
               args.min_walk_removal, args.min_swing_removal, args.min_ghost_db)
@@ -1460,6 +1534,9 @@ def main():
             process, what = pass_through, "pass-through (stand-in)"
         elif args.processor == "ideal":
             process, what = IDEAL, "ideal (stand-in: subtracts the exact interference it knows)"
+        elif args.processor == FOLLOWER:
+            process, what = FOLLOWER, ("follower bound (stand-in: cancels at the exact mains it "
+                                       "knows, the guitar alone at the nominal mains)")
         else:
             process, what = load_processor(args.processor), "stand-in " + args.processor
         print("Processor: %s" % what)

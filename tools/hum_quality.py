@@ -445,12 +445,13 @@ class Case:
     drop(), so that a run holds one case's signals at a time."""
 
     def __init__(self, key, label, g, interference=None, event=None, settle_from=0.0,
-                 make=None, theta=None):
+                 make=None, theta=None, lines=None):
         self.key, self.label = key, label
         self.guitar, self._interference, self._make = g, interference, make
         self.event = event
         self.settle_from = settle_from
         self.theta = theta  # make() of the mains phase the interference rides on
+        self.lines = lines or BUZZ_HARMONICS  # the harmonics it has
 
     @property
     def interference(self):
@@ -502,15 +503,17 @@ def cases_on(g, rate, mains, seed):
         case("buzz_swing", "buzz, level swinging +-%g dB" % SWING_DB,
              lambda: steady() * swing_gain(n, rate, seed), theta=on(0.02)),
         case("hum_exact", "hum on frequency", lambda: hum(n, rate, mains, 0.0, seed),
-             theta=on(0.0)),
-        case("hum05", "hum +-0.05 Hz", lambda: hum(n, rate, mains, 0.05, seed), theta=on(0.05)),
+             theta=on(0.0), lines=len(HUM_AMPS)),
+        case("hum05", "hum +-0.05 Hz", lambda: hum(n, rate, mains, 0.05, seed), theta=on(0.05),
+             lines=len(HUM_AMPS)),
         case("hum05_first", "  %s" % lead, lambda: hum(m, rate, mains, 0.05, seed), first,
-             theta=on(0.05, m)),
+             theta=on(0.05, m), lines=len(HUM_AMPS)),
         case("hum_walk", "hum, random walk +-%g Hz" % WALK_HZ,
-             lambda: hum(n, rate, mains, 0, seed, walk()), theta=walk),
-        case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed), theta=on(0.2)),
+             lambda: hum(n, rate, mains, 0, seed, walk()), theta=walk, lines=len(HUM_AMPS)),
+        case("hum", "hum +-0.2 Hz", lambda: hum(n, rate, mains, 0.2, seed), theta=on(0.2),
+             lines=len(HUM_AMPS)),
         case("hum_decay", "hum +-0.05 Hz, decaying", lambda: hum(n, rate, mains, 0.05, seed)
-             * decay_gain(n, rate), theta=on(0.05)),
+             * decay_gain(n, rate), theta=on(0.05), lines=len(HUM_AMPS)),
         case("step", "step +%g Hz mid-take" % STEP_HZ,
              lambda: buzz(n, rate, mains, 0.02, seed, step_at), event=step_at,
              theta=on(0.02, step=step_at)),
@@ -736,14 +739,14 @@ def ideal_for(known_cases):
     return process
 
 
-def line_canceller(x, theta, rate, mains, line_hz=FOLLOWER_LINE_HZ):
-    """Cancels harmonics 1-40 of mains at phase theta (radians, per sample): a
+def line_canceller(x, theta, rate, mains, line_hz=FOLLOWER_LINE_HZ, lines=BUZZ_HARMONICS):
+    """Cancels harmonics 1-lines of mains at phase theta (radians, per sample): a
     mains period at a time, each harmonic is demodulated at h theta, followed
     through a one-pole line_hz low-pass and subtracted, remodulated, from the
     next period. Linear in x for a given theta."""
     x = np.asarray(x, np.float64)
     period = int(round(rate / mains))
-    h = np.arange(1, BUZZ_HARMONICS + 1)
+    h = np.arange(1, lines + 1)
     h = h[h * mains < rate / 2]
     k = 1.0 - np.exp(-2 * np.pi * line_hz / mains)
     est = np.zeros(len(h), complex)
@@ -759,7 +762,8 @@ def line_canceller(x, theta, rate, mains, line_hz=FOLLOWER_LINE_HZ):
 
 def follower_for(known_cases):
     """A stand-in for the best a follower can do: for each mix of the cases
-    given it knows the mains exactly and cancels at it (line_canceller); any
+    given it knows the mains exactly and which lines the interference has, and
+    cancels those at it (line_canceller); any
     other signal, the guitar alone among them, holds no mains to follow, so it
     is cancelled at the nominal frequency, as a real follower would hold it.
     What it scores is the bound the removal measure sets on following: the
@@ -767,12 +771,16 @@ def follower_for(known_cases):
     frequencies, and that difference counts as interference left."""
     known = {}
     for c in known_cases:
-        known[hashlib.sha1(as_input(c.guitar + c.interference).tobytes()).digest()] = c.theta
+        known[hashlib.sha1(as_input(c.guitar + c.interference).tobytes()).digest()] = c
+    lines = max([c.lines for c in known_cases] or [BUZZ_HARMONICS])
 
     def process(x, rate, mains, mode):
-        make = known.get(hashlib.sha1(as_input(x).tobytes()).digest())
-        theta = make() if make is not None else 2 * np.pi * mains * np.arange(len(x)) / rate
-        return as_input(line_canceller(as_input(x), theta, rate, mains))
+        c = known.get(hashlib.sha1(as_input(x).tobytes()).digest())
+        if c is not None and c.theta is not None:
+            theta = c.theta()
+        else:
+            theta = 2 * np.pi * mains * np.arange(len(x)) / rate
+        return as_input(line_canceller(as_input(x), theta, rate, mains, lines=lines))
 
     return process
 
@@ -875,10 +883,16 @@ def case_figures(process, c, rate, mains, mode, settle, out_guitar, windows=Fals
     return fig, in_a, left_a
 
 
-def guitar_alone(process, g, rate, mains, mode):
-    # The ideal stand-in knows no guitar alone and passes it through; the
-    # follower's holds it at the nominal frequency.
-    return stand_in_for(process, [])(as_input(g), rate, mains, mode)
+def guitar_alone(process, c, rate, mains, mode):
+    """The output for case c's guitar alone. The ideal stand-in knows no
+    guitar alone and passes it through; the follower's holds it at the
+    nominal mains, on the lines c's interference has."""
+    return stand_in_for(process, [c])(as_input(c.guitar), rate, mains, mode)
+
+
+def alone_key(process, c, mode):
+    # The follower's guitar-alone output depends on the lines it cancels.
+    return mode, id(c.guitar), c.lines if process is FOLLOWER else BUZZ_HARMONICS
 
 
 def measure(process, modes, rate, mains, seed, settle):
@@ -892,9 +906,9 @@ def measure(process, modes, rate, mains, seed, settle):
     for c in todo:
         proc = stand_in_for(process, [c])
         for mode in modes:
-            key = (mode, id(c.guitar))
+            key = alone_key(process, c, mode)
             if key not in outs:
-                outs[key] = guitar_alone(process, c.guitar, rate, mains, mode)
+                outs[key] = guitar_alone(process, c, rate, mains, mode)
             fig, in_a, left_a = case_figures(proc, c, rate, mains, mode, settle, outs[key],
                                              windows=True)
             if c.key == "buzz":
@@ -908,7 +922,7 @@ def measure(process, modes, rate, mains, seed, settle):
             res[mode]["cases"][c.key] = fig
         c.drop()
     for mode in modes:
-        res[mode]["guitar"] = band_changes(g, outs[(mode, id(g))], rate)
+        res[mode]["guitar"] = band_changes(g, outs[alone_key(process, todo[0], mode)], rate)
         res[mode]["guitar"]["takes"] = names
         if mains == REAL_MAINS:
             res[mode]["real_hum"] = real_hum(stand_in_for(process, []),
@@ -951,14 +965,15 @@ def measure_take(process, modes, set_name, name, rate, mains, seed, settle):
     for c in todo:
         proc = stand_in_for(process, [c])
         for mode in modes:
-            key = (mode, id(c.guitar))
+            key = alone_key(process, c, mode)
             if key not in outs:
-                outs[key] = guitar_alone(process, c.guitar, rate, mains, mode)
+                outs[key] = guitar_alone(process, c, rate, mains, mode)
             fig, _, _ = case_figures(proc, c, rate, mains, mode, settle, outs[key])
             fig.update(set=set_name, take=name, rate=rate, mains=mains, mode=mode, case=c.key)
             runs.append(fig)
         c.drop()
-    return runs, {mode: band_changes(g, outs[(mode, id(g))], rate) for mode in modes}
+    return runs, {mode: band_changes(g, outs[alone_key(process, todo[0], mode)], rate)
+                  for mode in modes}
 
 
 def note(n, rate, hz, dbfs=GHOST_DBFS, span=GHOST_SPAN, ramp=GHOST_RAMP):
@@ -1006,7 +1021,8 @@ def measure_ghost(process, modes, rate, mains, hz, seed, with_guitar=True):
     for label, base in bases:
         proc = process
         if process in STAND_INS:
-            proc = stand_in_for(process, [Case("ghost", "", base, h), Case("ghost", "", base + s, h)])
+            proc = stand_in_for(process, [Case("ghost", "", base, h, lines=len(HUM_AMPS)),
+                                          Case("ghost", "", base + s, h, lines=len(HUM_AMPS))])
         for mode in modes:
             y0 = np.asarray(proc(as_input(base + h), rate, mains, mode), np.float64)
             y1 = np.asarray(proc(as_input(base + s + h), rate, mains, mode), np.float64)

@@ -133,6 +133,9 @@ void clearFollower(HumTracker& t) {
   for (double& v : t.guardGain) {
     v = 1.0;
   }
+  for (int h = 0; h < kTrackHarmonics; ++h) {
+    t.fitIn[h] = t.fitPower[h] = 0.0;
+  }
   for (int h = 0; h < kJumpHarmonics; ++h) {
     t.jumpRate[h] = 0.0;
     t.lastFastRe[h] = t.lastFastIm[h] = 0.0;
@@ -341,6 +344,8 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.jumpLong = count(std::round(kJumpLongSeconds * tickRate), 1, 1 << 30);
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.kGuard = onePole(kGuardHz, tickRate);
+  t.kFit = onePole(kFitHz, tickRate);
+  t.fitMargin = std::pow(10.0, kFitMarginDb / 20.0);
   t.releaseTicks = count(std::round(kReleaseSeconds * tickRate), 1, 1 << 30);
   t.guardWait = count(std::round(kGuardWaitSeconds * tickRate), 1, 1 << 30);
   t.guardHold = count(std::round(kGuardSeconds * tickRate), 1, 1 << 30);

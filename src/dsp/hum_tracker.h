@@ -174,6 +174,12 @@ struct HumTracker {
   std::int32_t releaseTicks;  // ticks of harm after which the estimates let go
   double guardGain[kTrackHarmonics];
   double kGuard;
+  // What comes in at each line (its fast estimate's power) and the slow
+  // estimate's power, smoothed alike.
+  double fitIn[kTrackHarmonics];
+  double fitPower[kTrackHarmonics];
+  double kFit;
+  double fitMargin;  // kFitMarginDb as an amplitude ratio
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one; ticks they have

@@ -151,7 +151,12 @@ void slowTick(HumTracker& t) {
     const double dIm = fIm - t.slowIm[h];
     fastPower[h] = fRe * fRe + fIm * fIm;
     fastLeft[h] = dRe * dRe + dIm * dIm;
+    const double power = t.slowRe[h] * t.slowRe[h] + t.slowIm[h] * t.slowIm[h];
+    t.fitIn[h] += t.kFit * (fastPower[h] - t.fitIn[h]);
+    t.fitPower[h] += t.kFit * (power - t.fitPower[h]);
   }
+  flushBelow(t.fitIn, kSlowFloor);
+  flushBelow(t.fitPower, kSlowFloor);
   // When the hum changes its shape at once (the player switching pickups),
   // the slow estimates, still the old shape, would add to most lines rather
   // than take away, until they have followed: once that holds for most of
@@ -403,8 +408,25 @@ void slowTick(HumTracker& t) {
     t.maskedHeld[h] = maskedWeight;
     const double aim = guard && fastLeft[h] > fastPower[h] ? fastPower[h] / fastLeft[h] : 1.0;
     t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
-    gain *= t.guardGain[h];
-    masked *= t.guardGain[h];
+    // Subtracting an estimate s from what comes in, x, changes the line's
+    // power by |s|^2 - 2 Re(x* s), and Re(x* s) is at most |x| |s|: once x
+    // holds less than a quarter of s's power, as where a note that stopped
+    // was taken in, the whole estimate can only add. It is then taken as far
+    // as 2 |x| / |s|. The guitar only raises |x|, so it never holds a line
+    // back here.
+    double fit = 1.0;
+    if (t.fitPower[h] > t.fitMargin * t.fitMargin * t.fitIn[h]) {
+      fit = t.fitMargin * std::sqrt(t.fitIn[h] / t.fitPower[h]);
+      // and the estimate lets go of what the line no longer holds, at the
+      // pace it is measured, rather than come back when the guitar does
+      const double shrink = 1.0 - t.kFit * (1.0 - fit);
+      t.slowRe[h] *= shrink;
+      t.slowIm[h] *= shrink;
+      t.slow1Re[h] *= shrink;
+      t.slow1Im[h] *= shrink;
+    }
+    gain *= t.guardGain[h] * fit;
+    masked *= t.guardGain[h] * fit;
     double gRe = gain * t.slowRe[h] + masked * t.midRe[h];
     double gIm = gain * t.slowIm[h] + masked * t.midIm[h];
     turn(gRe, gIm, advance.re, advance.im);
@@ -599,9 +621,9 @@ inline bool stateFinite(const HumTracker& t) {
   }
   bad =
       bad || !std::isfinite(t.theta + t.omega + t.accel + t.ringSum + t.shortEnergy + t.longEnergy);
-  for (const double* a :
-       {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm, t.offPower,
-        t.narrowRe, t.narrowIm, t.settledRe, t.settledIm, t.narrowNoise, t.maskedHeld}) {
+  for (const double* a : {t.slowRe, t.slowIm, t.midRe, t.midIm, t.noise, t.trust, t.offRe, t.offIm,
+                          t.offPower, t.narrowRe, t.narrowIm, t.settledRe, t.settledIm,
+                          t.narrowNoise, t.maskedHeld, t.fitIn, t.fitPower}) {
     bad = bad || anyNonFinite(a, kTrackHarmonics);
   }
   bad = bad || anyNonFinite(t.jumpRate, kJumpHarmonics) ||

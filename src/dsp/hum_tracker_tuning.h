@@ -93,6 +93,15 @@ constexpr double kGuardWaitSeconds = 0.03;
 constexpr double kGuardSeconds = 1.0;
 constexpr double kGuardHz = 5.0;
 constexpr int kGuardLines = 10;
+// How quickly each line's fit to what comes in is measured: a partial's beat
+// against a line more than about a hertz away averages out, and a line whose
+// estimate no longer matches the input (a note that stopped beside it, taken
+// in while it rang) is let go within a second.
+constexpr double kFitHz = 2.0;
+// Subtracting an estimate 6 dB or more above what comes in at its line can
+// only add to it; the fit takes lines back from this far above, leaving room
+// for the input's power to dip as a partial beats against the line.
+constexpr double kFitMarginDb = 12.0;
 // Once that harm has lasted kReleaseSeconds, the slow estimates let go of
 // the old shape (see the slow tick).
 constexpr double kReleaseSeconds = 0.3;

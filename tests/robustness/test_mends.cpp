@@ -661,9 +661,10 @@ TEST(HumTracking, SilenceAfterHumLeavesNoSubnormalState) {
   const HumTracker& t = rig.tracker;
   auto normalOrZero = [](double v) { return std::fpclassify(v) != FP_SUBNORMAL; };
   for (int h = 0; h < kTrackHarmonics; ++h) {
-    for (double v : {static_cast<double>(t.fastRe[h]), static_cast<double>(t.fast1Im[h]),
-                     t.midRe[h], t.mid1Im[h], t.slowRe[h], t.slow1Im[h], t.noise[h], t.narrow1Im[h],
-                     t.settledRe[h], t.narrowNoise[h], t.maskedHeld[h]}) {
+    for (double v :
+         {static_cast<double>(t.fastRe[h]), static_cast<double>(t.fast1Im[h]), t.midRe[h],
+          t.mid1Im[h], t.slowRe[h], t.slow1Im[h], t.noise[h], t.narrow1Im[h], t.settledRe[h],
+          t.narrowNoise[h], t.maskedHeld[h], t.fitIn[h], t.fitPower[h]}) {
       EXPECT_TRUE(normalOrZero(v)) << "harmonic " << h + 1 << ": " << v;
     }
     EXPECT_TRUE(std::fpclassify(t.fastIm[h]) != FP_SUBNORMAL);

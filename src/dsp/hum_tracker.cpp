@@ -345,7 +345,6 @@ void humTrackerInit(HumTracker& t, double rate, float mains) {
   t.jumpHold = count(std::round(kJumpHoldSeconds * tickRate), 1, 1 << 30);
   t.kGuard = onePole(kGuardHz, tickRate);
   t.kFit = onePole(kFitHz, tickRate);
-  t.fitMargin = std::pow(10.0, kFitMarginDb / 20.0);
   t.releaseTicks = count(std::round(kReleaseSeconds * tickRate), 1, 1 << 30);
   t.guardWait = count(std::round(kGuardWaitSeconds * tickRate), 1, 1 << 30);
   t.guardHold = count(std::round(kGuardSeconds * tickRate), 1, 1 << 30);

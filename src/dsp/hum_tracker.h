@@ -179,7 +179,6 @@ struct HumTracker {
   double fitIn[kTrackHarmonics];
   double fitPower[kTrackHarmonics];
   double kFit;
-  double fitMargin;  // kFitMarginDb as an amplitude ratio
   // The lowest harmonics' fast estimates at the last tick, and the rate each
   // turns at since (rad/s at the fundamental, smoothed); ticks the rates
   // have agreed on a jump, and ticks to wait after one; ticks they have

@@ -415,8 +415,8 @@ void slowTick(HumTracker& t) {
     // as 2 |x| / |s|. The guitar only raises |x|, so it never holds a line
     // back here.
     double fit = 1.0;
-    if (t.fitPower[h] > t.fitMargin * t.fitMargin * t.fitIn[h]) {
-      fit = t.fitMargin * std::sqrt(t.fitIn[h] / t.fitPower[h]);
+    if (t.fitPower[h] > kFitMargin * kFitMargin * t.fitIn[h]) {
+      fit = kFitMargin * std::sqrt(t.fitIn[h] / t.fitPower[h]);
       // and the estimate lets go of what the line no longer holds, at the
       // pace it is measured, rather than come back when the guitar does
       const double shrink = 1.0 - t.kFit * (1.0 - fit);

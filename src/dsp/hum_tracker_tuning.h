@@ -99,9 +99,10 @@ constexpr int kGuardLines = 10;
 // in while it rang) is let go within a second.
 constexpr double kFitHz = 2.0;
 // Subtracting an estimate 6 dB or more above what comes in at its line can
-// only add to it; the fit takes lines back from this far above, leaving room
-// for the input's power to dip as a partial beats against the line.
-constexpr double kFitMarginDb = 12.0;
+// only add to it; the fit takes lines back from this far above (an amplitude
+// ratio: 12 dB), leaving room for the input's power to dip as a partial beats
+// against the line.
+constexpr double kFitMargin = 4.0;
 // Once that harm has lasted kReleaseSeconds, the slow estimates let go of
 // the old shape (see the slow tick).
 constexpr double kReleaseSeconds = 0.3;

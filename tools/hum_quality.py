@@ -895,14 +895,12 @@ def alone_key(process, c, mode):
     return mode, id(c.guitar), c.lines if process is FOLLOWER else BUZZ_HARMONICS
 
 
-def measure(process, modes, rate, mains, seed, settle):
-    """Every figure of one rate and mains frequency on the sonic-pi takes, for
-    each mode: {mode: figures}."""
-    todo = cases(rate, mains, seed)
-    names, rounds = takes_for(mains)
-    g = todo[0].guitar
-    outs = {}  # the output for each guitar alone (some cases have silence in front)
-    res = {mode: dict(cases={}) for mode in modes}
+def run_cases(process, todo, modes, rate, mains, settle, each, windows=False):
+    """Each case of todo in each mode, each(case, mode, figures, in_a, left_a)
+    called for every run; the guitar alone is run once per guitar (and, for
+    the follower, per set of lines). Returns the first case's guitar-alone
+    output, {mode: output}, for its bands."""
+    outs = {}  # some cases have silence in front of the guitar
     for c in todo:
         proc = stand_in_for(process, [c])
         for mode in modes:
@@ -910,23 +908,37 @@ def measure(process, modes, rate, mains, seed, settle):
             if key not in outs:
                 outs[key] = guitar_alone(process, c, rate, mains, mode)
             fig, in_a, left_a = case_figures(proc, c, rate, mains, mode, settle, outs[key],
-                                             windows=True)
-            if c.key == "buzz":
-                # Where the figure comes from: each take's part of it.
-                fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
-                                          int(settle * rate), rate)
-            if c.key in ("buzz", "hum"):
-                # And the lines that hold most of what is left.
-                fig["by_line"] = per_line(in_a, left_a, rate, mains,
-                                          int((c.settle_from + settle) * rate))
-            res[mode]["cases"][c.key] = fig
+                                             windows)
+            each(c, mode, fig, in_a, left_a)
         c.drop()
+    return {mode: outs[alone_key(process, todo[0], mode)] for mode in modes}
+
+
+def measure(process, modes, rate, mains, seed, settle):
+    """Every figure of one rate and mains frequency on the sonic-pi takes, for
+    each mode: {mode: figures}."""
+    todo = cases(rate, mains, seed)
+    names, rounds = takes_for(mains)
+    g = todo[0].guitar
+    res = {mode: dict(cases={}) for mode in modes}
+
+    def each(c, mode, fig, in_a, left_a):
+        if c.key == "buzz":
+            # Where the figure comes from: each take's part of it.
+            fig["by_take"] = per_take(in_a, left_a, take_spans(names, rate, rounds),
+                                      int(settle * rate), rate)
+        if c.key in ("buzz", "hum"):
+            # And the lines that hold most of what is left.
+            fig["by_line"] = per_line(in_a, left_a, rate, mains,
+                                      int((c.settle_from + settle) * rate))
+        res[mode]["cases"][c.key] = fig
+
+    alone = run_cases(process, todo, modes, rate, mains, settle, each, windows=True)
     for mode in modes:
-        res[mode]["guitar"] = band_changes(g, outs[alone_key(process, todo[0], mode)], rate)
+        res[mode]["guitar"] = band_changes(g, alone[mode], rate)
         res[mode]["guitar"]["takes"] = names
         if mains == REAL_MAINS:
-            res[mode]["real_hum"] = real_hum(stand_in_for(process, []),
-                                             mode, rate)
+            res[mode]["real_hum"] = real_hum(stand_in_for(process, []), mode, rate)
     return res
 
 
@@ -960,20 +972,14 @@ def measure_take(process, modes, set_name, name, rate, mains, seed, settle):
     set each, tagged with the set, take, rate, mains, mode and case) and the
     guitar's bands alone, {mode: band changes}."""
     g = set_take(set_name, name, rate)
-    todo = cases_on(g, rate, mains, seed)
-    outs, runs = {}, []
-    for c in todo:
-        proc = stand_in_for(process, [c])
-        for mode in modes:
-            key = alone_key(process, c, mode)
-            if key not in outs:
-                outs[key] = guitar_alone(process, c, rate, mains, mode)
-            fig, _, _ = case_figures(proc, c, rate, mains, mode, settle, outs[key])
-            fig.update(set=set_name, take=name, rate=rate, mains=mains, mode=mode, case=c.key)
-            runs.append(fig)
-        c.drop()
-    return runs, {mode: band_changes(g, outs[alone_key(process, todo[0], mode)], rate)
-                  for mode in modes}
+    runs = []
+
+    def each(c, mode, fig, in_a, left_a):
+        fig.update(set=set_name, take=name, rate=rate, mains=mains, mode=mode, case=c.key)
+        runs.append(fig)
+
+    alone = run_cases(process, cases_on(g, rate, mains, seed), modes, rate, mains, settle, each)
+    return runs, {mode: band_changes(g, alone[mode], rate) for mode in modes}
 
 
 def note(n, rate, hz, dbfs=GHOST_DBFS, span=GHOST_SPAN, ramp=GHOST_RAMP):

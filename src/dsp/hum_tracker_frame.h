@@ -410,10 +410,10 @@ void slowTick(HumTracker& t) {
     t.guardGain[h] += t.kGuard * (aim - t.guardGain[h]);
     // Subtracting an estimate s from what comes in, x, changes the line's
     // power by |s|^2 - 2 Re(x* s), and Re(x* s) is at most |x| |s|: once x
-    // holds less than a quarter of s's power, as where a note that stopped
-    // was taken in, the whole estimate can only add. It is then taken as far
-    // as 2 |x| / |s|. The guitar only raises |x|, so it never holds a line
-    // back here.
+    // holds less than a quarter of s's power, the whole estimate can only
+    // add. From kFitMargin above x (a note that stopped was taken in), the
+    // line is taken only as far as kFitMargin |x| / |s|. The guitar only
+    // raises |x|, so it never holds a line back here.
     double fit = 1.0;
     if (t.fitPower[h] > kFitMargin * kFitMargin * t.fitIn[h]) {
       fit = kFitMargin * std::sqrt(t.fitIn[h] / t.fitPower[h]);

@@ -94,7 +94,7 @@ constexpr double kGuardSeconds = 1.0;
 constexpr double kGuardHz = 5.0;
 constexpr int kGuardLines = 10;
 // How quickly each line's fit to what comes in is measured: a partial's beat
-// against a line more than about a hertz away averages out, and a line whose
+// against a line more than about two hertz away averages out, and a line whose
 // estimate no longer matches the input (a note that stopped beside it, taken
 // in while it rang) is let go within a second.
 constexpr double kFitHz = 2.0;

@@ -549,7 +549,6 @@ def case_dict(todo):
 IDEAL = "ideal"
 FOLLOWER = "follower-bound"
 FOLLOWER_LINE_HZ = 0.5  # each line's low-pass: wide enough for the drifts, narrow on the guitar
-STAND_INS = (IDEAL, FOLLOWER)
 
 
 def as_input(x):
@@ -1025,10 +1024,8 @@ def measure_ghost(process, modes, rate, mains, hz, seed, with_guitar=True):
     rows = []
     bases = [("alone", np.zeros(n))] + ([("guitar", ghost_guitar(rate))] if with_guitar else [])
     for label, base in bases:
-        proc = process
-        if process in STAND_INS:
-            proc = stand_in_for(process, [Case("ghost", "", base, h, lines=len(HUM_AMPS)),
-                                          Case("ghost", "", base + s, h, lines=len(HUM_AMPS))])
+        proc = stand_in_for(process, [Case("ghost", "", base, h, lines=len(HUM_AMPS)),
+                                      Case("ghost", "", base + s, h, lines=len(HUM_AMPS))])
         for mode in modes:
             y0 = np.asarray(proc(as_input(base + h), rate, mains, mode), np.float64)
             y1 = np.asarray(proc(as_input(base + s + h), rate, mains, mode), np.float64)
@@ -1182,8 +1179,7 @@ def quick(process, mode, seed, settle, rate=48000, mains=60):
     s2 = case_dict(cases(rate, QUICK_OTHER_MAINS, seed))["step"]
     walk, swing = todo["buzz_walk"], todo["buzz_swing"]
     given = process
-    if process in STAND_INS:
-        process = stand_in_for(process, [c, c2, s, o, s2, walk, swing])
+    process = stand_in_for(process, [c, c2, s, o, s2, walk, swing])
     out_guitar = process(as_input(c.guitar), rate, mains, mode)
     fig, _, _ = removal(process, c.guitar, c.interference, rate, mains, mode, settle, out_guitar)
     fig.update(rate=rate, mains=mains, seconds=QUICK_SECONDS, label=c.label)
